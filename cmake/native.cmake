@@ -1,0 +1,20 @@
+# Native (Linux) build: libzqlusb.so over libzqlvi.so, the virtual instrument
+# with the Win32 stand-in, much as zqlusb.dll sits over the driver.
+
+add_library(zqlvi SHARED ${ZQLUSB_VI_SOURCES})
+target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
+target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
+
+add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})
+target_include_directories(zqlusb
+  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  PRIVATE ${PROJECT_SOURCE_DIR}/src)
+target_compile_definitions(zqlusb PRIVATE ZQLUSB_BUILDING_LIBRARY)
+# Hidden by default, exports by name; calls inside the library stay inside it.
+# No unique symbols, so that unloading really unloads (tests reload it).
+target_compile_options(zqlusb PRIVATE ${ZQLUSB_WARNINGS} -fvisibility=hidden -fno-gnu-unique)
+target_link_options(zqlusb PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+target_link_libraries(zqlusb PRIVATE zqlvi)
+
+find_package(GTest REQUIRED)
+set(ZQLUSB_GTEST GTest::gtest GTest::gtest_main)

@@ -1,0 +1,100 @@
+/*
+ * zqlusb: control library of the Zelqa two-channel USB oscilloscope.
+ *
+ * Applications load zqlusb.dll and call the functions below to open the
+ * instrument's driver, send register writes as a buffered command stream,
+ * load the FPGA, access the two configuration EEPROMs and fetch captured
+ * waveforms into a caller-owned two-channel record.
+ *
+ * All functions run to completion on the caller's thread. Failures are
+ * plain integer results; reads never report failure, and a failed write
+ * shows only in the library's link-failed state.
+ */
+#ifndef ZQLUSB_H
+#define ZQLUSB_H
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#define ZQLUSB_CALL __stdcall
+#else
+#define ZQLUSB_CALL
+#endif
+
+/* Exports are named by zqlusb.def on Windows; elsewhere by visibility. */
+#if !defined(_WIN32) && defined(ZQLUSB_BUILDING_LIBRARY)
+#define ZQLUSB_API __attribute__((visibility("default")))
+#else
+#define ZQLUSB_API
+#endif
+
+#ifdef __cplusplus
+#define ZQLUSB_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+extern "C" {
+#else
+#define ZQLUSB_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+/* Version of the instrument's driver, as GetDriverVersion reports it. */
+typedef struct DriverVersion {
+    unsigned char MajorVersion;
+    unsigned char MinorVersion;
+} DriverVersion;
+
+/* Points held per channel in OutPutData. */
+#define ZQLUSB_CHANNEL_POINTS 32768
+
+/*
+ * The two-channel result record, owned by the caller. Point i is the pair
+ * TempBufferA[i] (channel A) and TempBufferB[i] (channel B), unsigned
+ * 8-bit samples. Acquisition calls write only the positions they fill.
+ */
+typedef struct OutPutData {
+    unsigned char TempBufferA[ZQLUSB_CHANNEL_POINTS];
+    unsigned char TempBufferB[ZQLUSB_CHANNEL_POINTS];
+} OutPutData;
+
+ZQLUSB_STATIC_ASSERT(sizeof(DriverVersion) == 2, "DriverVersion is two bytes");
+ZQLUSB_STATIC_ASSERT(offsetof(DriverVersion, MinorVersion) == 1, "MinorVersion follows MajorVersion");
+ZQLUSB_STATIC_ASSERT(sizeof(OutPutData) == 65536, "OutPutData is 65,536 bytes");
+ZQLUSB_STATIC_ASSERT(offsetof(OutPutData, TempBufferB) == 32768, "channel B follows channel A");
+
+/* Result of USBInitDevice when the instrument could not be opened. */
+#define ZQLUSB_INIT_FAILED 256
+
+/* --- Device connection and link recovery --------------------------------- */
+
+/* Bit 0 set switches dialog mode on: a failed write then reconnects once
+ * silently and afterwards asks the user whether to retry. Nothing switches
+ * it off again. */
+ZQLUSB_API void ZQLUSB_CALL SetDLLBehaviour(int behaviour);
+
+/* 1 when the instrument is present and ready, else 0. */
+ZQLUSB_API int ZQLUSB_CALL DeviceReady(void);
+
+/* Opens (or reopens) the first instrument: 0 on success, 256 on failure.
+ * Pending commands stay pending across a reopen. */
+ZQLUSB_API int ZQLUSB_CALL USBInitDevice(void);
+
+/* Stores the driver version (1.3) into *version; a null pointer is ignored. */
+ZQLUSB_API void ZQLUSB_CALL GetDriverVersion(DriverVersion *version);
+
+/* --- Command stream ------------------------------------------------------- */
+
+/* Sends the pending commands in one transfer; nothing when none are pending. */
+ZQLUSB_API void ZQLUSB_CALL USBFlushBuffer(void);
+
+/* Appends the EPB command. */
+ZQLUSB_API void ZQLUSB_CALL USBSetEPB(void);
+
+/* Append a register address or data write; the stream is sent when it
+ * reaches 16,384 bytes, before a read, or by USBFlushBuffer. The result
+ * carries no meaning. */
+ZQLUSB_API int ZQLUSB_CALL USBWriteAddress(unsigned char address);
+ZQLUSB_API int ZQLUSB_CALL USBWriteData(unsigned char data);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZQLUSB_H */

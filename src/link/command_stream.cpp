@@ -1,0 +1,100 @@
+// Appending commands, flushing the stream, and framing read requests.
+#include "link/command_stream.h"
+
+#include "link/commands.h"
+#include "link/connection.h"
+#include "link/control_requests.h"
+#include "zqlusb.h"
+
+namespace zqlusb {
+
+std::uint8_t Buffer[kBufferSize + kBufferSpare];
+int BufferLength = 0;
+
+void AppendUnchecked(std::uint8_t opcode, std::uint8_t operand) {
+    Buffer[BufferLength] = opcode;
+    Buffer[BufferLength + 1] = operand;
+    BufferLength += kShortCommandLength;
+}
+
+void AppendCommand(std::uint8_t opcode, std::uint8_t operand) {
+    AppendUnchecked(opcode, operand);
+    if (BufferLength >= kBufferSize) {
+        USBFlushBuffer();
+    }
+}
+
+namespace {
+
+// Aligns the stream for a read request and appends its first two bytes;
+// returns the index of parameter 1.
+int StartReadRequest(std::uint8_t subcode) {
+    if (BufferLength % kReadAlignment != 0) {
+        AppendUnchecked(CMD_NOP, 0x00);
+    }
+    int at = BufferLength;
+    Buffer[at] = CMD_READ;
+    Buffer[at + 1] = subcode;
+    BufferLength += kReadCommandLength;
+    return at + 2;
+}
+
+bool FlushForRead() {
+    USBFlushBuffer();
+    return ReinitFailed == 0;
+}
+
+} // namespace
+
+bool SendReadRequest(std::uint8_t subcode) {
+    StartReadRequest(subcode);
+    return FlushForRead();
+}
+
+bool SendReadRequest(std::uint8_t subcode, std::uint8_t parameter1, std::uint8_t parameter2) {
+    int at = StartReadRequest(subcode);
+    Buffer[at] = parameter1;
+    Buffer[at + 1] = parameter2;
+    return FlushForRead();
+}
+
+int ReadTransfer(void *area, std::uint32_t length, std::uint32_t *returned) {
+    DWORD count = 0;
+    BOOL ok = DeviceIoControl(DeviceHandle, IOCTL_SCOPE_READ, area, length, area, length, &count, nullptr);
+    *returned = count;
+    return ok;
+}
+
+} // namespace zqlusb
+
+using namespace zqlusb;
+
+extern "C" ZQLUSB_API void ZQLUSB_CALL USBFlushBuffer(void) {
+    if (BufferLength == 0) {
+        return;
+    }
+    // A transfer that finally fails drops the pending commands all the same;
+    // ProcessResult has set the link-failed state.
+    WriteUntilDone(IOCTL_SCOPE_WRITE_STREAM, Buffer, static_cast<DWORD>(BufferLength), 0);
+    BufferLength = 0;
+}
+
+extern "C" ZQLUSB_API void ZQLUSB_CALL USBSetEPB(void) {
+    // The EPB command has no operand: the byte after the opcode keeps
+    // whatever the buffer held there.
+    Buffer[BufferLength] = CMD_EPB;
+    BufferLength += kShortCommandLength;
+    if (BufferLength >= kBufferSize) {
+        USBFlushBuffer();
+    }
+}
+
+extern "C" ZQLUSB_API int ZQLUSB_CALL USBWriteAddress(unsigned char address) {
+    AppendCommand(CMD_ADDRESS, address);
+    return 0;
+}
+
+extern "C" ZQLUSB_API int ZQLUSB_CALL USBWriteData(unsigned char data) {
+    AppendCommand(CMD_DATA, data);
+    return 0;
+}

@@ -1,0 +1,110 @@
+// The platform seam: everything the library core needs from the operating
+// system, called by its own Win32 name. The core includes this header and no
+// platform header.
+//
+// Shipping DLL (ZQLUSB_REAL_WIN32): the real SetupAPI, kernel32 and user32.
+// Every other build: the same names, types and constants, declared here in
+// namespace zqlwin and implemented by the virtual instrument's stand-in,
+// which is ABI-compatible with the real calls so that the Wine test bed can
+// patch the shipping DLL's imports to it.
+#pragma once
+
+#if defined(ZQLUSB_REAL_WIN32)
+
+#include <windows.h>
+// windows.h first: setupapi.h needs its types.
+#include <setupapi.h>
+
+#else
+
+#include <cstdint>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define WINAPI __attribute__((stdcall))
+#else
+#define WINAPI
+#endif
+
+namespace zqlwin {
+
+typedef void *HANDLE;
+typedef void *HDEVINFO;
+typedef void *HWND;
+typedef void *LPVOID;
+typedef const char *LPCSTR;
+typedef int BOOL;
+typedef std::uint32_t DWORD;
+typedef DWORD *LPDWORD;
+typedef DWORD *PDWORD;
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+
+struct SECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+struct SP_DEVINFO_DATA;
+typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef OVERLAPPED *LPOVERLAPPED;
+typedef SP_DEVINFO_DATA *PSP_DEVINFO_DATA;
+
+struct SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    std::uintptr_t Reserved;
+};
+typedef SP_DEVICE_INTERFACE_DATA *PSP_DEVICE_INTERFACE_DATA;
+
+// SetupAPI packs its records to one byte on 32-bit Windows: the detail
+// record is then 5 bytes, elsewhere 8.
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(push, 1)
+#endif
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
+    DWORD cbSize;
+    char DevicePath[1];
+};
+#if defined(_WIN32) && !defined(_WIN64)
+#pragma pack(pop)
+#endif
+typedef SP_DEVICE_INTERFACE_DETAIL_DATA_A *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+constexpr DWORD DIGCF_PRESENT = 0x02;
+constexpr DWORD DIGCF_DEVICEINTERFACE = 0x10;
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr unsigned MB_RETRYCANCEL = 0x5;
+constexpr int IDCANCEL = 2;
+constexpr int IDRETRY = 4;
+
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, HWND hwndParent, DWORD Flags);
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        const GUID *InterfaceClassGuid, DWORD MemberIndex,
+                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
+                                             DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                             PSP_DEVINFO_DATA DeviceInfoData);
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped);
+BOOL WINAPI CloseHandle(HANDLE hObject);
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uType);
+
+} // namespace zqlwin
+
+#endif

@@ -1,0 +1,40 @@
+// The exported functions as the tests call them: each forwards to the export
+// of the same name in the library loaded for the current test.
+#include <cstdio>
+#include <cstdlib>
+
+#include "support/library.h"
+#include "zqlusb.h"
+
+namespace {
+
+template <typename Function> Function Resolve(const char *name, Function &cached, int &generation) {
+    if (generation != testbed::LoadGeneration()) {
+        cached = reinterpret_cast<Function>(testbed::LibraryExport(name));
+        generation = testbed::LoadGeneration();
+        if (cached == nullptr) {
+            std::fprintf(stderr, "test bed: the library does not export %s\n", name);
+            std::abort();
+        }
+    }
+    return cached;
+}
+
+} // namespace
+
+#define ZQL_FORWARD(result, name, params, args)                                                                        \
+    extern "C" result ZQLUSB_CALL name params {                                                                        \
+        using Function = result(ZQLUSB_CALL *) params;                                                                 \
+        static Function cached = nullptr;                                                                              \
+        static int generation = 0;                                                                                     \
+        return Resolve<Function>(#name, cached, generation) args;                                                      \
+    }
+
+ZQL_FORWARD(void, SetDLLBehaviour, (int behaviour), (behaviour))
+ZQL_FORWARD(int, DeviceReady, (void), ())
+ZQL_FORWARD(int, USBInitDevice, (void), ())
+ZQL_FORWARD(void, GetDriverVersion, (DriverVersion * version), (version))
+ZQL_FORWARD(void, USBFlushBuffer, (void), ())
+ZQL_FORWARD(void, USBSetEPB, (void), ())
+ZQL_FORWARD(int, USBWriteAddress, (unsigned char address), (address))
+ZQL_FORWARD(int, USBWriteData, (unsigned char data), (data))

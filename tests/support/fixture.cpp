@@ -1,0 +1,52 @@
+#include "support/fixture.h"
+
+#include "support/library.h"
+
+namespace testbed {
+
+void DeviceTest::SetUp() {
+    vi::ResetDevice();
+    LoadFreshLibrary();
+}
+
+void DeviceTest::TearDown() {
+    vi::Instrument &device = vi::Device();
+    if (!allowProtocolErrors) {
+        EXPECT_EQ(device.errors.protocol, std::vector<std::string>{}) << "the instrument could not follow the stream";
+    }
+    if (!allowCallErrors) {
+        EXPECT_EQ(device.errors.calls, std::vector<std::string>{}) << "a Win32 call had arguments Windows refuses";
+    }
+    EXPECT_TRUE(device.liveInfoSets.empty()) << "a device information set was not released";
+    EXPECT_LE(device.openHandles.size(), 1u) << "the library holds more than one device handle";
+    UnloadLibrary();
+}
+
+void DeviceTest::Restart() {
+    UnloadLibrary();
+    vi::ResetDevice();
+    LoadFreshLibrary();
+}
+
+void DeviceTest::Open() {
+    ASSERT_EQ(USBInitDevice(), 0);
+    Device().transfers.clear();
+}
+
+std::vector<Bytes> DeviceTest::Streams() const {
+    std::vector<Bytes> out;
+    for (const vi::Transfer &t : vi::Device().TransfersOf(IOCTL_SCOPE_WRITE_STREAM)) {
+        out.push_back(t.bytes);
+    }
+    return out;
+}
+
+std::vector<std::uint32_t> DeviceTest::Codes() const {
+    std::vector<std::uint32_t> out;
+    for (const vi::Transfer &t : vi::Device().transfers) {
+        out.push_back(t.code);
+    }
+    return out;
+}
+
+} // namespace testbed

@@ -1,0 +1,86 @@
+// The instrument's firmware: executes a command stream command by command
+// and prepares the answer to each read request.
+#include <cstdio>
+#include <string>
+
+#include "link/commands.h"
+#include "virtual_instrument/instrument.h"
+
+namespace vi {
+
+using namespace zqlusb;
+
+namespace {
+std::string Hex(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+} // namespace
+
+void Instrument::Execute(const std::uint8_t *bytes, std::uint32_t length) {
+    std::uint32_t at = 0;
+    while (at < length) {
+        std::uint32_t used = ExecuteCommand(bytes, at, length);
+        if (used == 0) {
+            return; // the rest of the stream cannot be parsed
+        }
+        at += used;
+    }
+}
+
+// Executes the command at offset `at`; returns its length, or 0 when the
+// stream cannot be decoded from here on.
+std::uint32_t Instrument::ExecuteCommand(const std::uint8_t *bytes, std::uint32_t at, std::uint32_t length) {
+    const std::uint8_t opcode = bytes[at];
+    const std::uint32_t need = opcode == CMD_READ ? kReadCommandLength : kShortCommandLength;
+    if (at + need > length) {
+        ProtocolError("command " + Hex(opcode) + " cut off at offset " + std::to_string(at));
+        return 0;
+    }
+    const std::uint8_t operand = bytes[at + 1];
+    switch (opcode) {
+    case CMD_NOP:
+        if (operand != 0x00) {
+            ProtocolError("CMD_NOP with operand " + Hex(operand));
+        }
+        return need;
+    case CMD_ADDRESS:
+        addressLatch = operand;
+        return need;
+    case CMD_DATA:
+        registers[addressLatch] = operand;
+        return need;
+    case CMD_EPB:
+        ++epbCount;
+        return need;
+    case CMD_READ:
+        if (at % kReadAlignment != 0) {
+            ProtocolError("read request at unaligned offset " + std::to_string(at));
+        }
+        ExecuteRead(operand, bytes[at + 2], bytes[at + 3]);
+        return need;
+    default:
+        ProtocolError("unknown opcode " + Hex(opcode) + " at offset " + std::to_string(at));
+        return 0;
+    }
+}
+
+void Instrument::ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t p2) {
+    if (pendingAnswer_) {
+        ProtocolError("read request " + Hex(subcode) + " while an answer was still unread");
+    }
+    (void)p1;
+    (void)p2;
+    switch (subcode) {
+    case READ_BYTE:
+        pendingAnswer_ = Bytes{plantedByte.value_or(registers[addressLatch])};
+        return;
+    default:
+        ProtocolError("unknown read sub-code " + Hex(subcode));
+        pendingAnswer_.reset();
+        return;
+    }
+}
+
+} // namespace vi

@@ -1,0 +1,120 @@
+// The virtual instrument: a model of the Zelqa's driver and firmware behind
+// the four control requests. It decodes every command stream it receives,
+// keeps the instrument's state, answers read requests, logs every transfer
+// and injects faults on request. Deterministic: no clock, no hidden input.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vi {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One control request as the driver saw it.
+struct Transfer {
+    std::uint32_t code = 0;      // the control request
+    Bytes bytes;                 // bytes written, or bytes delivered by a read
+    std::uint32_t inLength = 0;  // input length the library passed
+    std::uint32_t outLength = 0; // output length the library passed
+    bool ok = false;             // the result the driver returned
+    std::uint32_t returned = 0;  // the count the driver reported
+};
+
+// One retry dialog as the user saw it.
+struct Dialog {
+    const void *owner = nullptr;
+    std::string caption;
+    std::string text;
+    unsigned buttons = 0;
+    int answer = 0;
+};
+
+// Faults to inject; each is consumed as it strikes.
+struct Faults {
+    int failWrites = 0;                         // the next N write transfers fail
+    int failReads = 0;                          // the next N read transfers fail, delivering nothing
+    int failReady = 0;                          // the next N ready requests fail
+    int failOpens = 0;                          // the next N opens fail
+    std::optional<std::uint32_t> deliverAtMost; // reads deliver at most this many bytes
+    std::uint32_t overstateCount = 0;           // reads report this many bytes more than delivered
+};
+
+// What the library has called that Windows would refuse, or that a real
+// device could not make sense of. A correct library leaves both empty.
+struct Errors {
+    std::vector<std::string> protocol; // the command stream and read sequence
+    std::vector<std::string> calls;    // arguments of the Win32 calls
+};
+
+class Instrument {
+  public:
+    // --- Connection ---------------------------------------------------------
+    bool attached = true;
+    std::uint32_t attachGeneration = 0; // handles of an earlier attachment are dead
+    void Detach();
+    void Attach();
+
+    // --- Instrument state ---------------------------------------------------
+    std::uint8_t registers[256] = {};
+    std::uint8_t addressLatch = 0;
+    int epbCount = 0;
+    std::optional<std::uint8_t> plantedByte; // READ_BYTE answers this, else the latched register
+
+    // --- Logs and faults ----------------------------------------------------
+    std::vector<Transfer> transfers;
+    std::vector<Dialog> dialogs;
+    std::deque<int> dialogAnswers; // scripted answers; empty means Cancel
+    // Runs while a dialog is shown, before it is answered (the user
+    // reconnecting the instrument, say).
+    std::function<void(Instrument &)> whileDialogShown;
+    Faults faults;
+    Errors errors;
+
+    // --- The four control requests (called by the stand-in) -----------------
+    bool WriteStream(const std::uint8_t *bytes, std::uint32_t length);
+    bool WriteRaw(const std::uint8_t *bytes, std::uint32_t length);
+    bool Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *returned);
+    bool Ready();
+
+    // Bytes of all raw writes that reached the instrument, in order.
+    Bytes rawBytes;
+    // Logs a transfer on a handle that is closed or dead (with the bytes it
+    // would have written, if any); it fails.
+    bool Refuse(std::uint32_t code, const std::uint8_t *written, std::uint32_t inLength, std::uint32_t outLength);
+
+    // --- Handles the stand-in has issued and not yet seen closed -------------
+    std::map<std::uintptr_t, std::uint32_t> openHandles; // value -> attach generation
+    std::set<std::uintptr_t> liveInfoSets;
+    std::uintptr_t nextHandleValue = 1;
+    // The size fields of the SetupAPI records the library passed last.
+    std::uint32_t interfaceSizeField = 0;
+    std::uint32_t detailSizeField = 0;
+
+    // Transfers of one control request, in order.
+    std::vector<Transfer> TransfersOf(std::uint32_t code) const;
+    void ProtocolError(const std::string &what);
+
+  private:
+    std::optional<Bytes> pendingAnswer_; // the answer to the last read request
+    bool FailWrite();
+    void Execute(const std::uint8_t *bytes, std::uint32_t length);
+    std::uint32_t ExecuteCommand(const std::uint8_t *bytes, std::uint32_t at, std::uint32_t length);
+    void ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t p2);
+};
+
+// The process-wide virtual instrument that the stand-in serves.
+Instrument &Device();
+// Replaces it with a new one: attached, zeroed, no faults, empty logs.
+void ResetDevice();
+
+// The interface path under which the stand-in's SetupAPI lists the instrument.
+extern const char kDevicePath[];
+
+} // namespace vi
