@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "link/commands.h"
 
@@ -19,7 +20,9 @@ constexpr std::uint8_t kPreTriggerPacketsHigh = 0x03, kPreTriggerPacketsLow = 0x
 constexpr std::uint32_t kPreTriggerSize = 65536;
 
 constexpr std::uint8_t kDataTag = 0x80;
-constexpr std::uint8_t kTagLowBits = 0x3F;
+// The low bits of the data tags, in turn from each block's first record on:
+// every block starts with the tags 0x80, 0x9F, 0xBF.
+constexpr std::uint8_t kTagLowBits[] = {0x00, 0x1F, 0x3F, 0x2A, 0x15, 0x01, 0x3E, 0x20};
 // What follows the closing tag in the last packet of a short roll block.
 constexpr std::uint8_t kRollFillSample = 0xEE;
 
@@ -59,7 +62,7 @@ Bytes AcquisitionMemory::RollBlock() {
         for (int slot = 0; slot < kRollRecordsPerPacket; ++slot, ++record) {
             if (record < points) {
                 const Point p = At(rollPosition);
-                block.push_back(static_cast<std::uint8_t>(kDataTag | (rollPosition & kTagLowBits)));
+                block.push_back(static_cast<std::uint8_t>(kDataTag | kTagLowBits[record % std::size(kTagLowBits)]));
                 block.push_back(p.a);
                 block.push_back(p.b);
                 ++rollPosition;
