@@ -12,7 +12,7 @@ struct Span {
     std::uint16_t count, offset, step;
 };
 
-// The record after a retrieval of `span` from `before`: point k of `capture`
+// The record after a retrieval of `span` from `before`: point k, given by `point`,
 // at DataOffset + k * Step, for every such index below DataOffset + DataCount.
 Bytes Expected(Bytes before, Span span, const std::function<vi::Point(std::size_t)> &point) {
     std::size_t k = 0;
@@ -22,68 +22,31 @@ Bytes Expected(Bytes before, Span span, const std::function<vi::Point(std::size_
     return before;
 }
 
-TEST_F(ScopeRecordTest, PointsLandWhereOffsetAndStepSelectAndNothingElseChanges) {
-    const Span spans[] = {
-        {32768, 0, 1}, // both arrays filled; the header overwritten by points 0 to 5
-        {5, 0, 2},     // points at 0, 2, 4; bytes 1, 3, 5 keep the header's high bytes
-        {1000, 100, 3}, {10, 6, 10}, {7, 20, 100}, {100, 32668, 1}, {1, 32767, 1}, {0, 50, 0},
-    };
-    for (const Span &span : spans) {
-        SCOPED_TRACE(testing::Message() << "count " << span.count << " offset " << span.offset << " step "
-                                        << span.step);
-        Restart();
-        Open();
-        Record record;
-        record.Header(span.count, span.offset, span.step);
-        const Bytes before = record.All();
-        USBRetrieveScopeData(record.data.get());
-        const vi::AcquisitionMemory &memory = Device().acquisition;
-        EXPECT_BYTES(record.All(), Expected(before, span, [&](std::size_t k) { return memory.CapturePoint(k); }));
-    }
-}
-
-TEST_F(ScopeRecordTest, RequestsTwoBytesPerUnitOfDataCountInWholePackets) {
+TEST_F(ScopeRecordTest, RequestsTheSpanAndPlacesPointsWhereOffsetAndStepSelect) {
     const struct {
-        std::uint16_t count;
-        Bytes request;
+        Span span;
+        std::uint8_t high, low; // the packet count the request carries
         std::uint32_t readLength;
     } cases[] = {
-        {0, {0x03, 0x09, 0xFF, 0xFF}, 0},       {1, {0x03, 0x09, 0x00, 0x00}, 64},
-        {32, {0x03, 0x09, 0x00, 0x00}, 64},     {33, {0x03, 0x09, 0x00, 0x01}, 128},
-        {1000, {0x03, 0x09, 0x00, 0x1F}, 2048}, {32768, {0x03, 0x09, 0x03, 0xFF}, 65536},
+        {{32768, 0, 1}, 0x03, 0xFF, 65536}, // both arrays filled; the header overwritten by points 0 to 5
+        {{5, 0, 2}, 0x00, 0x00, 64},        // points at 0, 2, 4; bytes 1, 3, 5 keep the header's high bytes
+        {{1000, 100, 3}, 0x00, 0x1F, 2048}, {{32, 6, 32}, 0x00, 0x00, 64},   {{33, 20, 100}, 0x00, 0x01, 128},
+        {{100, 32668, 1}, 0x00, 0x03, 256}, {{1, 32767, 1}, 0x00, 0x00, 64}, {{0, 50, 0}, 0xFF, 0xFF, 0},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << "DataCount " << c.count);
+        SCOPED_TRACE(testing::Message() << "count " << c.span.count << " offset " << c.span.offset << " step "
+                                        << c.span.step);
         Restart();
         Open();
         Record record;
-        record.Header(c.count, 0, 1);
-        USBRetrieveScopeData(record.data.get());
-        EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{IOCTL_SCOPE_WRITE_STREAM, IOCTL_SCOPE_READ}));
-        ASSERT_EQ(Streams().size(), 1u);
-        EXPECT_BYTES(Streams()[0], c.request);
-        EXPECT_EQ(Device().TransfersOf(IOCTL_SCOPE_READ)[0].inLength, c.readLength);
-    }
-}
-
-TEST_F(ScopeRecordTest, FollowsOtherShapesOfTheSignalModel) {
-    const vi::Generator shapes[] = {
-        {vi::Shape::Triangle, 90, 200, 128, 0}, // clipped at both ends
-        {vi::Shape::Noise, 1, 40, 100, 7},
-        {vi::Shape::Dc, 1, 0, 300, 0}, // clipped to 255
-    };
-    for (const vi::Generator &shape : shapes) {
-        Restart();
-        Open();
-        Device().acquisition.channelA = shape;
-        Device().acquisition.captureStart = 12345;
-        Record record;
-        record.Header(500, 10, 1);
+        record.Header(c.span.count, c.span.offset, c.span.step);
         const Bytes before = record.All();
         USBRetrieveScopeData(record.data.get());
         const vi::AcquisitionMemory &memory = Device().acquisition;
-        EXPECT_BYTES(record.All(),
-                     Expected(before, {500, 10, 1}, [&](std::size_t k) { return memory.CapturePoint(k); }));
+        EXPECT_BYTES(record.All(), Expected(before, c.span, [&](std::size_t k) { return memory.CapturePoint(k); }));
+        EXPECT_EQ(Streams(), std::vector<Bytes>{(Bytes{0x03, 0x09, c.high, c.low})});
+        ASSERT_EQ(Codes(), (std::vector<std::uint32_t>{IOCTL_SCOPE_WRITE_STREAM, IOCTL_SCOPE_READ}));
+        EXPECT_EQ(Device().TransfersOf(IOCTL_SCOPE_READ)[0].inLength, c.readLength);
     }
 }
 
@@ -113,17 +76,6 @@ TEST_F(ScopeRecordTest, WithoutAReadCopiesTheReceiveBuffersEarlierContent) {
                      Expected(before, {300, 40, 2}, [&](std::size_t k) { return earlier.CapturePoint(k); }));
     }
     EXPECT_EQ(Codes(), (std::vector<std::uint32_t>{IOCTL_SCOPE_WRITE_STREAM, IOCTL_SCOPE_WRITE_STREAM}));
-
-    // A short delivery: the points past it come from the earlier read.
-    Device().faults.deliverAtMost = 100;
-    Record record;
-    record.Header(200, 0, 1);
-    before = record.All();
-    USBRetrieveScopeData(record.data.get());
-    const vi::AcquisitionMemory now = Device().acquisition;
-    EXPECT_BYTES(record.All(), Expected(before, {200, 0, 1}, [&](std::size_t k) {
-                     return k < 50 ? now.CapturePoint(k) : earlier.CapturePoint(k);
-                 }));
 }
 
 } // namespace
