@@ -29,10 +29,10 @@ struct AcquisitionMemory {
     // packets; byte 0 of each is a packet sequence number (any value, tags
     // included, so that the library must skip it), then 21 records of tag,
     // channel A, channel B. Data tags are 0x80 to 0xBF, their low bits
-    // varying (each block starts 0x80, 0x9F, 0xBF). A block of fewer than kRollMaxPoints points is closed by
-    // rollEndTag, and the rest of its last packet is filled with data
-    // records that the library must not look at. The block is as long as its
-    // packets, which may be fewer than 64.
+    // varying (each block starts 0x80, 0x9F, 0xBF). A block of fewer than
+    // kRollMaxPoints points is closed by rollEndTag, and the rest of its last
+    // packet is filled with data records that the library must not look at.
+    // The block is as long as its packets, which may be fewer than 64.
     static constexpr int kRollRecordsPerPacket = 21;
     static constexpr int kRollMaxPoints = 64 * kRollRecordsPerPacket; // 1,344
     static constexpr int kRollDefaultPoints = 300;
