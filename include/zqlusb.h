@@ -98,8 +98,9 @@ ZQLUSB_API int ZQLUSB_CALL USBWriteData(unsigned char data);
  * fills; every other byte keeps its content. Pending commands go out ahead of
  * the read request, in the same transfer. A null OutBuffer is refused before
  * anything is sent. The result carries no meaning. While the link has failed
- * no data are read, and the record is filled from what the library's receive
- * buffer holds from an earlier read (zeros before the first). */
+ * no data are read: the scope record and the pre-trigger points are then
+ * copied from what the library's receive buffer holds from an earlier read
+ * (zeros before the first), and roll mode reports 0 points. */
 
 /* A captured record. Input, little-endian 16-bit in TempBufferA:
  *   bytes 0-1 DataCount  (span of output indices to cover),
