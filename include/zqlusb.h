@@ -93,6 +93,36 @@ ZQLUSB_API void ZQLUSB_CALL USBSetEPB(void);
 ZQLUSB_API int ZQLUSB_CALL USBWriteAddress(unsigned char address);
 ZQLUSB_API int ZQLUSB_CALL USBWriteData(unsigned char data);
 
+/* --- Acquisition retrieval -------------------------------------------------
+ * Each takes the caller's OutPutData and writes only the positions that it
+ * fills; every other byte keeps its content. Pending commands go out ahead of
+ * the read request, in the same transfer. A null OutBuffer is refused before
+ * anything is sent. The result carries no meaning. While the link has failed
+ * no data are read: the scope record and the pre-trigger points are then
+ * copied from what the library's receive buffer holds from an earlier read
+ * (zeros before the first), and roll mode reports 0 points. */
+
+/* A captured record. Input, little-endian 16-bit in TempBufferA:
+ *   bytes 0-1 DataCount  (span of output indices to cover),
+ *   bytes 2-3 DataOffset (output index of the first point),
+ *   bytes 4-5 Step       (distance between consecutive points).
+ * Output: point k at index DataOffset + k * Step of both channels, for every
+ * such index below DataOffset + DataCount; output that reaches bytes 0-5
+ * overwrites the header. Refused (nothing sent, record untouched) when Step
+ * is 0 with DataCount of 1 or more, or DataOffset + DataCount > 32,768. */
+ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer);
+
+/* One block of the roll-mode stream, at most 1,344 points. Output:
+ *   TempBufferA bytes 0-1      n, the number of points, little-endian,
+ *   TempBufferB byte 0         1 if the instrument marked the data invalid, else 0,
+ *   indices 2 to n + 1         the points, in stream order.
+ * TempBufferB byte 1 and indices from n + 2 on are not written. */
+ZQLUSB_API int ZQLUSB_CALL USBRetrieveRollModeData(OutPutData *OutBuffer);
+
+/* The pre-trigger memory: 32,000 points at indices 0 to 31,999 of both
+ * channels; indices from 32,000 on are not written. */
+ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutBuffer);
+
 #ifdef __cplusplus
 }
 #endif

@@ -76,6 +76,11 @@ void Instrument::ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t
     case READ_BYTE:
         pendingAnswer_ = Bytes{plantedByte.value_or(registers[addressLatch])};
         return;
+    case READ_BLOCK:
+    case READ_ROLL:
+    case READ_PRETRIGGER:
+        pendingAnswer_ = acquisition.Answer(subcode, p1, p2, errors.protocol);
+        return;
     default:
         ProtocolError("unknown read sub-code " + Hex(subcode));
         pendingAnswer_.reset();

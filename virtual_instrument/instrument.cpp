@@ -84,6 +84,7 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
     }
     if (faults.failReads > 0) {
         --faults.failReads;
+        t.returned = faults.failedReadCount;
     } else if (attached && answer) {
         std::uint32_t n = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(answer->size()));
         if (faults.deliverAtMost) {

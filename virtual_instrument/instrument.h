@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "virtual_instrument/acquisition_memory.h"
+
 namespace vi {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -44,6 +46,7 @@ struct Faults {
     int failOpens = 0;                          // the next N opens fail
     std::optional<std::uint32_t> deliverAtMost; // reads deliver at most this many bytes
     std::uint32_t overstateCount = 0;           // reads report this many bytes more than delivered
+    std::uint32_t failedReadCount = 0;          // a failing read reports this count all the same
 };
 
 // What the library has called that Windows would refuse, or that a real
@@ -66,6 +69,13 @@ class Instrument {
     std::uint8_t addressLatch = 0;
     int epbCount = 0;
     std::optional<std::uint8_t> plantedByte; // READ_BYTE answers this, else the latched register
+
+    // --- Acquisition memory (Parts 2.1 to 2.3) -----------------------------
+    // Fed by the signal model; answers READ_BLOCK with the capture, READ_ROLL
+    // with the next block of the roll-mode stream and READ_PRETRIGGER with the
+    // pre-trigger memory. Tests set its generators and roll-mode script, and
+    // compute the points they expect from it.
+    AcquisitionMemory acquisition;
 
     // --- Logs and faults ----------------------------------------------------
     std::vector<Transfer> transfers;

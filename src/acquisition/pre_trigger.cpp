@@ -1,0 +1,47 @@
+// USBRetrievePreTriggerData: the instrument's pre-trigger memory, one fixed
+// read of 65,536 bytes whose points from offset 1,536 on fill the start of
+// both channels.
+#include <cstdint>
+
+#include "acquisition/scope_buffer.h"
+#include "link/command_stream.h"
+#include "link/commands.h"
+#include "zqlusb.h"
+
+namespace zqlusb {
+
+namespace {
+
+// 1,024 packets (packet count 0x03 0xFF): the whole of ScopeBuffer.
+constexpr std::uint8_t kPreTriggerPacketsHigh = 0x03;
+constexpr std::uint8_t kPreTriggerPacketsLow = 0xFF;
+// The reply's first 24 packets hold no points.
+constexpr std::uint32_t kPreTriggerLead = 1536;
+// Points that the reply holds: (65,536 - 1,536) / 2. Indices 32,000 to
+// 32,255, which the original copy of 32,256 points would take from past the
+// reply, keep their content; so do all later indices.
+constexpr std::int32_t kPreTriggerPoints = static_cast<std::int32_t>((kScopeBufferSize - kPreTriggerLead) / 2);
+static_assert(kPreTriggerPoints == 32000);
+
+} // namespace
+
+} // namespace zqlusb
+
+using namespace zqlusb;
+
+extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutBuffer) {
+    if (OutBuffer == nullptr) {
+        return 0;
+    }
+    if (SendReadRequest(READ_PRETRIGGER, kPreTriggerPacketsHigh, kPreTriggerPacketsLow)) {
+        std::uint32_t ReturnedLength = 0;
+        ReadTransfer(ScopeBuffer, kScopeBufferSize, &ReturnedLength);
+    }
+    std::uint32_t r = kPreTriggerLead;
+    for (std::int32_t j = 0; j < kPreTriggerPoints; ++j) {
+        OutBuffer->TempBufferA[j] = ScopeBuffer[r];
+        OutBuffer->TempBufferB[j] = ScopeBuffer[r + 1];
+        r += 2;
+    }
+    return 0;
+}

@@ -1,0 +1,49 @@
+// A caller's OutPutData for the acquisition tests, on the heap and filled
+// with a marker, so that every byte a call does not write can be checked.
+#pragma once
+
+#include <cstring>
+#include <memory>
+
+#include "support/fixture.h"
+
+namespace testbed {
+
+constexpr std::size_t kPoints = ZQLUSB_CHANNEL_POINTS;
+
+struct Record {
+    std::unique_ptr<OutPutData> data = std::make_unique<OutPutData>();
+
+    explicit Record(std::uint8_t marker = 0x5A) { std::memset(data.get(), marker, sizeof(OutPutData)); }
+    // USBRetrieveScopeData's request header, little-endian in TempBufferA.
+    void Header(std::uint16_t count, std::uint16_t offset, std::uint16_t step) {
+        const std::uint16_t values[] = {count, offset, step};
+        for (int v = 0; v < 3; ++v) {
+            data->TempBufferA[2 * v] = static_cast<std::uint8_t>(values[v] & 0xFF);
+            data->TempBufferA[2 * v + 1] = static_cast<std::uint8_t>(values[v] >> 8);
+        }
+    }
+    // The whole record: channel A, then channel B.
+    Bytes All() const {
+        auto *bytes = reinterpret_cast<const std::uint8_t *>(data.get());
+        return Bytes(bytes, bytes + sizeof(OutPutData));
+    }
+    vi::Point At(std::size_t i) const { return {data->TempBufferA[i], data->TempBufferB[i]}; }
+};
+
+// Point i of a record laid out as Record::All().
+inline void Put(Bytes &all, std::size_t i, vi::Point p) {
+    all[i] = p.a;
+    all[kPoints + i] = p.b;
+}
+
+// The bytes of each read transfer, in order.
+inline std::vector<Bytes> Reads() {
+    std::vector<Bytes> out;
+    for (const vi::Transfer &t : vi::Device().TransfersOf(IOCTL_SCOPE_READ)) {
+        out.push_back(t.bytes);
+    }
+    return out;
+}
+
+} // namespace testbed
