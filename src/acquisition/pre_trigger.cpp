@@ -17,9 +17,9 @@ constexpr std::uint8_t kPreTriggerPacketsHigh = 0x03;
 constexpr std::uint8_t kPreTriggerPacketsLow = 0xFF;
 // The reply's first 24 packets hold no points.
 constexpr std::uint32_t kPreTriggerLead = 1536;
-// Points that the reply holds: (65,536 - 1,536) / 2. Indices 32,000 to
-// 32,255, which the original copy of 32,256 points would take from past the
-// reply, keep their content; so do all later indices.
+// Points that the reply holds: (65,536 - 1,536) / 2. The copy stops there,
+// so nothing is read past the reply; indices from 32,000 on keep their
+// content.
 constexpr std::int32_t kPreTriggerPoints = static_cast<std::int32_t>((kScopeBufferSize - kPreTriggerLead) / 2);
 static_assert(kPreTriggerPoints == 32000);
 
