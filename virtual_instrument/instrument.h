@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "virtual_instrument/fpga.h"
+#include "virtual_instrument/i2c_eeprom.h"
+#include "virtual_instrument/serial_eeprom.h"
+
 namespace vi {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -66,6 +70,10 @@ class Instrument {
     std::uint8_t addressLatch = 0;
     int epbCount = 0;
     std::optional<std::uint8_t> plantedByte; // READ_BYTE answers this, else the latched register
+    Bytes blockData; // READ_BLOCK answers these bytes, then zeros, up to the length it announces
+    I2CEeprom i2cEeprom;
+    SerialEeprom serialEeprom; // on the lines of the data-write port
+    Fpga fpga;                 // on the lines of the raw writes
 
     // --- Logs and faults ----------------------------------------------------
     std::vector<Transfer> transfers;
@@ -107,6 +115,7 @@ class Instrument {
     void Execute(const std::uint8_t *bytes, std::uint32_t length);
     std::uint32_t ExecuteCommand(const std::uint8_t *bytes, std::uint32_t at, std::uint32_t length);
     void ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t p2);
+    void AnswerUnlessFault(const std::string &fault, Bytes answer);
 };
 
 // The process-wide virtual instrument that the stand-in serves.
