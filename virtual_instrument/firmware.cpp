@@ -114,14 +114,10 @@ void Instrument::ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t
     }
 }
 
-} // namespace vi
-
-namespace vi {
-
 // A read request the firmware could not carry out leaves no answer.
-void Instrument::AnswerUnlessFault(const std::string &fault, Bytes answer) {
+void Instrument::AnswerUnlessFault(const std::string &fault, const Bytes &answer) {
     if (fault.empty()) {
-        pendingAnswer_ = std::move(answer);
+        pendingAnswer_ = answer;
     } else {
         ProtocolError(fault);
         pendingAnswer_.reset();

@@ -115,7 +115,7 @@ class Instrument {
     void Execute(const std::uint8_t *bytes, std::uint32_t length);
     std::uint32_t ExecuteCommand(const std::uint8_t *bytes, std::uint32_t at, std::uint32_t length);
     void ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t p2);
-    void AnswerUnlessFault(const std::string &fault, Bytes answer);
+    void AnswerUnlessFault(const std::string &fault, const Bytes &answer);
 };
 
 // The process-wide virtual instrument that the stand-in serves.
