@@ -62,6 +62,24 @@ ZQLUSB_STATIC_ASSERT(offsetof(OutPutData, TempBufferB) == 32768, "channel B foll
 /* Result of USBInitDevice when the instrument could not be opened. */
 #define ZQLUSB_INIT_FAILED 256
 
+/* Results of the I2C EEPROM calls when the confirmation code is wrong. */
+#define ZQLUSB_I2C_READ_REFUSED 2730
+#define ZQLUSB_I2C_WRITE_REFUSED 1365
+
+/* The longest block USBReadDataBlock reads: 65,536 packets of 64 bytes. */
+#define ZQLUSB_BLOCK_MAX 4194304
+
+/*
+ * The confirmation code that the I2C EEPROM calls require with an address:
+ * the bits of the address's low 16 bits that ZQLUSB_I2C_CODE_MASK selects,
+ * plus the mask's complement in 16 bits. The two share no bit, so the sum
+ * never carries and the code always fits in 16 bits.
+ */
+#define ZQLUSB_I2C_CODE_MASK 0x6C35u
+static inline unsigned int ZqlusbI2CConfirmationCode(unsigned int address) {
+    return (address & ZQLUSB_I2C_CODE_MASK) + (~ZQLUSB_I2C_CODE_MASK & 0xFFFFu);
+}
+
 /* --- Device connection and link recovery --------------------------------- */
 
 /* Bit 0 set switches dialog mode on: a failed write then reconnects once
@@ -92,6 +110,48 @@ ZQLUSB_API void ZQLUSB_CALL USBSetEPB(void);
  * carries no meaning. */
 ZQLUSB_API int ZQLUSB_CALL USBWriteAddress(unsigned char address);
 ZQLUSB_API int ZQLUSB_CALL USBWriteData(unsigned char data);
+
+/* --- Basic transfers ------------------------------------------------------ */
+
+/* Sends the pending commands with a byte read request and returns the byte
+ * the instrument holds ready, 0 to 255; 0 when no byte arrives. */
+ZQLUSB_API int ZQLUSB_CALL USBReadData(void);
+
+/* Reads a block into Data. Length is rounded up to whole packets of 64
+ * bytes and Data must hold the rounded length. Refused, with nothing sent,
+ * for a negative Length, one above ZQLUSB_BLOCK_MAX, or a null Data with a
+ * Length above 0. The result carries no meaning. */
+ZQLUSB_API int ZQLUSB_CALL USBReadDataBlock(unsigned char *Data, int Length);
+
+/* Sends the pending commands, then Length bytes of Data to the instrument
+ * unchanged. Refused, with nothing sent, for a negative Length or a null
+ * Data with a Length above 0. Returns 0; a failed write shows only in the
+ * link-failed state. */
+ZQLUSB_API int ZQLUSB_CALL USBWriteBuffer(unsigned char *Data, int Length);
+
+/* --- Configuration memories and FPGA -------------------------------------- */
+
+/* Reads the I2C EEPROM byte at the low 16 bits of address: 0 to 255 (0 when
+ * no byte arrives), or ZQLUSB_I2C_READ_REFUSED, with nothing sent, when code
+ * is not ZqlusbI2CConfirmationCode(address). */
+ZQLUSB_API int ZQLUSB_CALL USBReadI2CEEPROM(unsigned int address, unsigned int code);
+
+/* Writes the low 8 bits of data to the I2C EEPROM byte at the low 16 bits of
+ * address, after the pending commands: 0, or ZQLUSB_I2C_WRITE_REFUSED, with
+ * nothing sent, when code is not ZqlusbI2CConfirmationCode(address). */
+ZQLUSB_API int ZQLUSB_CALL USBWriteI2CEEPROM(unsigned int address, unsigned int data, unsigned int code);
+
+/* Sends the pending commands, then loads Length bytes of FPGA configuration
+ * bit stream, most significant bit of each byte first. Refused, with nothing
+ * sent, for a negative Length or a null Data with a Length above 0; when the
+ * expanded stream (24 bytes per input byte) cannot be held, only the pending
+ * commands are sent. The result carries no meaning. */
+ZQLUSB_API int ZQLUSB_CALL USBLoadFPGA(const unsigned char *Data, int Length);
+
+/* Reads word address (bits 0-5: words 0 to 63) of the serial EEPROM into
+ * *ReturnValue. Refused, with nothing sent, for a null ReturnValue. The
+ * result carries no meaning. */
+ZQLUSB_API int ZQLUSB_CALL USBReadFromEEPROM(unsigned short address, unsigned short *ReturnValue);
 
 /* --- Acquisition retrieval -------------------------------------------------
  * Each takes the caller's OutPutData and writes only the positions that it

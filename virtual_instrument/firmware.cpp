@@ -1,5 +1,7 @@
 // The instrument's firmware: executes a command stream command by command
 // and prepares the answer to each read request.
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -15,6 +17,20 @@ std::string Hex(unsigned value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%02X", value);
     return text;
+}
+
+void Report(Instrument &device, const std::string &fault) {
+    if (!fault.empty()) {
+        device.ProtocolError(fault);
+    }
+}
+
+// READ_BLOCK announces (packet count + 1) packets.
+Bytes BlockAnswer(const Bytes &data, std::uint8_t p1, std::uint8_t p2) {
+    const std::size_t length = (static_cast<std::size_t>(p1 << 8 | p2) + 1) * kPacketSize;
+    Bytes answer(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min(length, data.size())));
+    answer.resize(length, 0);
+    return answer;
 }
 } // namespace
 
@@ -33,7 +49,7 @@ void Instrument::Execute(const std::uint8_t *bytes, std::uint32_t length) {
 // stream cannot be decoded from here on.
 std::uint32_t Instrument::ExecuteCommand(const std::uint8_t *bytes, std::uint32_t at, std::uint32_t length) {
     const std::uint8_t opcode = bytes[at];
-    const std::uint32_t need = opcode == CMD_READ ? kReadCommandLength : kShortCommandLength;
+    const auto need = static_cast<std::uint32_t>(CommandLength(opcode));
     if (at + need > length) {
         ProtocolError("command " + Hex(opcode) + " cut off at offset " + std::to_string(at));
         return 0;
@@ -50,9 +66,16 @@ std::uint32_t Instrument::ExecuteCommand(const std::uint8_t *bytes, std::uint32_
         return need;
     case CMD_DATA:
         registers[addressLatch] = operand;
+        serialEeprom.Drive(operand);
         return need;
     case CMD_EPB:
         ++epbCount;
+        return need;
+    case CMD_I2C_BUS:
+        Report(*this, i2cEeprom.Bus(operand));
+        return need;
+    case CMD_I2C_WRITE:
+        Report(*this, i2cEeprom.Write(operand, bytes[at + 2], bytes[at + 3]));
         return need;
     case CMD_READ:
         if (at % kReadAlignment != 0) {
@@ -70,21 +93,39 @@ void Instrument::ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t
     if (pendingAnswer_) {
         ProtocolError("read request " + Hex(subcode) + " while an answer was still unread");
     }
-    (void)p1;
-    (void)p2;
+    Bytes answer;
     switch (subcode) {
     case READ_BYTE:
         pendingAnswer_ = Bytes{plantedByte.value_or(registers[addressLatch])};
         return;
     case READ_BLOCK:
+        pendingAnswer_ =
+            blockData.empty() ? acquisition.Answer(subcode, p1, p2, errors.protocol) : BlockAnswer(blockData, p1, p2);
+        return;
     case READ_ROLL:
     case READ_PRETRIGGER:
         pendingAnswer_ = acquisition.Answer(subcode, p1, p2, errors.protocol);
+        return;
+    case READ_I2C_EEPROM:
+        AnswerUnlessFault(i2cEeprom.Read(p1, p2, &answer), answer);
+        return;
+    case READ_SERIAL_EEPROM:
+        AnswerUnlessFault(serialEeprom.Answer(&answer), answer);
         return;
     default:
         ProtocolError("unknown read sub-code " + Hex(subcode));
         pendingAnswer_.reset();
         return;
+    }
+}
+
+// A read request the firmware could not carry out leaves no answer.
+void Instrument::AnswerUnlessFault(const std::string &fault, const Bytes &answer) {
+    if (fault.empty()) {
+        pendingAnswer_ = answer;
+    } else {
+        ProtocolError(fault);
+        pendingAnswer_.reset();
     }
 }
 

@@ -70,6 +70,10 @@ bool Instrument::WriteRaw(const std::uint8_t *bytes, std::uint32_t length) {
     if (t.ok) {
         t.returned = length;
         rawBytes.insert(rawBytes.end(), bytes, bytes + length);
+        std::string fault = fpga.Take(bytes, length);
+        if (!fault.empty()) {
+            ProtocolError(fault);
+        }
     }
     transfers.push_back(t);
     return t.ok;

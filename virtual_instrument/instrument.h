@@ -14,6 +14,9 @@
 #include <vector>
 
 #include "virtual_instrument/acquisition_memory.h"
+#include "virtual_instrument/fpga.h"
+#include "virtual_instrument/i2c_eeprom.h"
+#include "virtual_instrument/serial_eeprom.h"
 
 namespace vi {
 
@@ -69,8 +72,12 @@ class Instrument {
     std::uint8_t addressLatch = 0;
     int epbCount = 0;
     std::optional<std::uint8_t> plantedByte; // READ_BYTE answers this, else the latched register
+    Bytes blockData; // when set, READ_BLOCK answers these bytes, then zeros, instead of the capture
+    I2CEeprom i2cEeprom;
+    SerialEeprom serialEeprom; // on the lines of the data-write port
+    Fpga fpga;                 // on the lines of the raw writes
 
-    // --- Acquisition memory (Parts 2.1 to 2.3) -----------------------------
+    // --- Acquisition memory -------------------------------------------------
     // Fed by the signal model; answers READ_BLOCK with the capture, READ_ROLL
     // with the next block of the roll-mode stream and READ_PRETRIGGER with the
     // pre-trigger memory. Tests set its generators and roll-mode script, and
@@ -117,6 +124,7 @@ class Instrument {
     void Execute(const std::uint8_t *bytes, std::uint32_t length);
     std::uint32_t ExecuteCommand(const std::uint8_t *bytes, std::uint32_t at, std::uint32_t length);
     void ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t p2);
+    void AnswerUnlessFault(const std::string &fault, const Bytes &answer);
 };
 
 // The process-wide virtual instrument that the stand-in serves.

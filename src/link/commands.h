@@ -31,6 +31,14 @@ constexpr std::uint8_t READ_I2C_EEPROM = 0x0D;    // address high, low; 1 byte
 // Command lengths in bytes.
 constexpr int kShortCommandLength = 2;
 constexpr int kReadCommandLength = 4;
+constexpr int kI2CWriteLength = 4;
+// The length of the command that starts with `opcode`.
+constexpr int CommandLength(std::uint8_t opcode) {
+    if (opcode == CMD_READ) {
+        return kReadCommandLength;
+    }
+    return opcode == CMD_I2C_WRITE ? kI2CWriteLength : kShortCommandLength;
+}
 // Read requests start at a multiple of this in the stream.
 constexpr int kReadAlignment = 4;
 

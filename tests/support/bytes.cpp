@@ -51,6 +51,13 @@ std::vector<bool> WrittenPositions(std::size_t size, const std::function<void(st
     return written;
 }
 
+Bytes Slice(const Bytes &bytes, std::size_t from, std::size_t count) {
+    from = std::min(from, bytes.size());
+    count = std::min(count, bytes.size() - from);
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
 std::vector<std::size_t> Marked(const std::vector<bool> &written) {
     std::vector<std::size_t> out;
     for (std::size_t i = 0; i < written.size(); ++i) {

@@ -25,6 +25,9 @@ std::string Hex(const Bytes &bytes);
 // with 0xA5; a byte counts as written when either call changed it.
 std::vector<bool> WrittenPositions(std::size_t size, const std::function<void(std::uint8_t *)> &call);
 
+// `count` bytes of `bytes` from `from` on, fewer where `bytes` ends.
+Bytes Slice(const Bytes &bytes, std::size_t from, std::size_t count);
+
 // The positions that `written` marks, as a readable list for failure output.
 std::vector<std::size_t> Marked(const std::vector<bool> &written);
 
