@@ -1,0 +1,127 @@
+#include "session.h"
+
+#include <memory>
+
+#include "zqlusb.h"
+
+namespace zqlscope {
+
+namespace {
+// A roll-mode block holds at most 64 packets of 21 points.
+constexpr unsigned kMaxRollPoints = 1344;
+// Pre-trigger memory points per channel.
+constexpr long kPreTriggerPoints = 32000;
+// Results of the I2C EEPROM calls when the confirmation code is refused.
+constexpr int kI2cReadRefused = 2730;
+constexpr int kI2cWriteRefused = 1365;
+
+unsigned CodeFor(unsigned address, long long code) {
+    return code >= 0 ? static_cast<unsigned>(code) : ZqlusbI2CConfirmationCode(address);
+}
+} // namespace
+
+std::string Hex(unsigned value, int digits) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) {
+        out[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+    }
+    return "0x" + out;
+}
+
+void OpenInstrument(const Arguments &args) {
+    if (args.flags.count("--dialog")) {
+        SetDLLBehaviour(1);
+    }
+    int result = USBInitDevice();
+    if (result != 0) {
+        throw RunError("no Zelqa instrument is attached (USBInitDevice returned " + std::to_string(result) +
+                       "); check the USB cable and that the instrument's driver is installed");
+    }
+}
+
+RecordRequest RecordRequestFrom(const Arguments &args) {
+    RecordRequest r;
+    r.count = static_cast<long>(OptionNumber(args, "--count", r.count, 1, ZQLUSB_CHANNEL_POINTS));
+    r.offset = static_cast<long>(OptionNumber(args, "--offset", r.offset, 0, ZQLUSB_CHANNEL_POINTS - 1));
+    r.step = static_cast<long>(OptionNumber(args, "--step", r.step, 1, 0xFFFF));
+    if (r.offset + r.count > ZQLUSB_CHANNEL_POINTS) {
+        throw UsageError("--offset plus --count must be at most " + std::to_string(ZQLUSB_CHANNEL_POINTS) + ", not " +
+                         std::to_string(r.offset + r.count));
+    }
+    return r;
+}
+
+Trace RetrieveRecord(const RecordRequest &request) {
+    auto record = std::make_unique<OutPutData>();
+    const long header[] = {request.count, request.offset, request.step};
+    for (int i = 0; i < 3; ++i) { // three little-endian 16-bit values
+        record->TempBufferA[2 * i] = static_cast<unsigned char>(header[i] & 0xFF);
+        record->TempBufferA[2 * i + 1] = static_cast<unsigned char>(header[i] >> 8);
+    }
+    USBRetrieveScopeData(record.get());
+    Trace trace;
+    for (long i = request.offset; i < request.offset + request.count; i += request.step) {
+        trace.Add(i, record->TempBufferA[i], record->TempBufferB[i]);
+    }
+    return trace;
+}
+
+RollBlock RetrieveRollBlock(long firstIndex) {
+    auto record = std::make_unique<OutPutData>();
+    USBRetrieveRollModeData(record.get());
+    unsigned count = record->TempBufferA[0] | (record->TempBufferA[1] << 8);
+    if (count > kMaxRollPoints) {
+        throw RunError("the library reported " + std::to_string(count) + " roll-mode points in one block");
+    }
+    RollBlock block;
+    block.invalid = record->TempBufferB[0] != 0;
+    for (unsigned i = 0; i < count; ++i) {
+        block.trace.Add(firstIndex + long(i), record->TempBufferA[2 + i], record->TempBufferB[2 + i]);
+    }
+    return block;
+}
+
+Trace RetrievePreTrigger() {
+    auto record = std::make_unique<OutPutData>();
+    USBRetrievePreTriggerData(record.get());
+    Trace trace;
+    for (long i = 0; i < kPreTriggerPoints; ++i) {
+        trace.Add(i, record->TempBufferA[i], record->TempBufferB[i]);
+    }
+    return trace;
+}
+
+std::vector<std::uint8_t> ReadI2c(unsigned address, unsigned count, long long code) {
+    std::vector<std::uint8_t> bytes;
+    for (unsigned at = address; at < address + count; ++at) {
+        int result = USBReadI2CEEPROM(at, CodeFor(at, code));
+        if (result == kI2cReadRefused) {
+            throw RunError("the library refused the confirmation code " + Hex(CodeFor(at, code), 4) +
+                           " for I2C EEPROM address " + Hex(at, 4));
+        }
+        bytes.push_back(static_cast<std::uint8_t>(result));
+    }
+    return bytes;
+}
+
+void WriteI2c(unsigned address, const std::vector<std::uint8_t> &values, long long code) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        unsigned at = address + static_cast<unsigned>(i);
+        if (USBWriteI2CEEPROM(at, values[i], CodeFor(at, code)) == kI2cWriteRefused) {
+            throw RunError("the library refused the confirmation code " + Hex(CodeFor(at, code), 4) +
+                           " for I2C EEPROM address " + Hex(at, 4) + "; nothing was written there");
+        }
+    }
+}
+
+void WriteRequestedFiles(const Arguments &args, const std::string &title, const Trace &trace) {
+    if (args.Has("--csv")) {
+        WriteCsv(args.options.at("--csv"), trace);
+    }
+    if (args.Has("--svg")) {
+        WriteSvg(args.options.at("--svg"), title, trace);
+    }
+}
+
+} // namespace zqlscope
