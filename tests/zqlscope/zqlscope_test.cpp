@@ -19,7 +19,7 @@ struct Outcome {
     std::string err;
 };
 
-Outcome Run(const std::vector<std::string> &args) {
+Outcome RunZqlscope(const std::vector<std::string> &args) {
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     int status = zqlscope::RunCommandLine(args);
@@ -61,7 +61,7 @@ TEST_F(ZqlscopeTest, ArgumentsOutOfRangeAreRefusedBeforeTheInstrumentIsTouched) 
     };
     for (const auto &args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
-        Outcome o = Run(args);
+        Outcome o = RunZqlscope(args);
         EXPECT_EQ(o.status, 2);
         EXPECT_FALSE(o.err.empty());
         EXPECT_TRUE(Device().transfers.empty());
@@ -79,7 +79,7 @@ TEST_F(ZqlscopeTest, WithNoInstrumentAttachedEveryCommandSaysSoAndFails) {
                                                          {"demo", "--out", TempPath("demo").string()}};
     for (const auto &args : cases) {
         SCOPED_TRACE(args[0]);
-        Outcome o = Run(args);
+        Outcome o = RunZqlscope(args);
         EXPECT_EQ(o.status, 1);
         EXPECT_NE(o.err.find("no Zelqa instrument is attached (USBInitDevice returned 256)"), std::string::npos)
             << o.err;
@@ -88,7 +88,7 @@ TEST_F(ZqlscopeTest, WithNoInstrumentAttachedEveryCommandSaysSoAndFails) {
 }
 
 TEST_F(ZqlscopeTest, AnUnreadableBitStreamFileIsAClearError) {
-    Outcome o = Run({"fpga", "load", TempPath("missing.bit").string()});
+    Outcome o = RunZqlscope({"fpga", "load", TempPath("missing.bit").string()});
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("cannot read the bit stream file"), std::string::npos) << o.err;
     EXPECT_TRUE(Device().transfers.empty());
@@ -96,7 +96,7 @@ TEST_F(ZqlscopeTest, AnUnreadableBitStreamFileIsAClearError) {
 
 TEST_F(ZqlscopeTest, TheCsvHoldsExactlyThePointsOfTheRecord) {
     fs::path csv = TempPath("capture.csv");
-    Outcome o = Run({"capture", "--count", "100", "--offset", "0x0A", "--step", "3", "--csv", csv.string()});
+    Outcome o = RunZqlscope({"capture", "--count", "100", "--offset", "0x0A", "--step", "3", "--csv", csv.string()});
     ASSERT_EQ(o.status, 0) << o.err;
     // The same request made directly through the library.
     auto record = std::make_unique<OutPutData>();
@@ -115,18 +115,19 @@ TEST_F(ZqlscopeTest, TheCsvHoldsExactlyThePointsOfTheRecord) {
         index += 3;
     }
     EXPECT_EQ(index, 10 + 34 * 3) << "34 points: indices 10, 13, ..., 109";
+    in.close(); // Windows removes no open file
     fs::remove(csv);
 }
 
 TEST_F(ZqlscopeTest, I2cCommandsComputeTheConfirmationCodeAndRoundTrip) {
-    ASSERT_EQ(Run({"i2c", "write", "0x1FE", "0x11", "0x22", "0x33"}).status, 0);
-    Outcome o = Run({"i2c", "read", "0x1FE", "3"});
+    ASSERT_EQ(RunZqlscope({"i2c", "write", "0x1FE", "0x11", "0x22", "0x33"}).status, 0);
+    Outcome o = RunZqlscope({"i2c", "read", "0x1FE", "3"});
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "0x01FE: 11 22 33\n");
 }
 
 TEST_F(ZqlscopeTest, ARefusedConfirmationCodeIsReportedAndNothingIsWritten) {
-    Outcome o = Run({"i2c", "write", "0x10", "5", "--code", "0"});
+    Outcome o = RunZqlscope({"i2c", "write", "0x10", "5", "--code", "0"});
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("refused the confirmation code 0x0000 for I2C EEPROM address 0x0010"), std::string::npos)
         << o.err;
@@ -134,14 +135,14 @@ TEST_F(ZqlscopeTest, ARefusedConfirmationCodeIsReportedAndNothingIsWritten) {
 }
 
 TEST_F(ZqlscopeTest, WriteSendsTheRegisterWritesInOneTransfer) {
-    ASSERT_EQ(Run({"write", "0x10=0x20", "17=255"}).status, 0);
+    ASSERT_EQ(RunZqlscope({"write", "0x10=0x20", "17=255"}).status, 0);
     ASSERT_EQ(Streams().size(), 1u);
     EXPECT_BYTES(Streams()[0], (Bytes{0x01, 0x10, 0x02, 0x20, 0x01, 0x11, 0x02, 0xFF}));
 }
 
 TEST_F(ZqlscopeTest, TheDemoRunsAWholeSessionAndWritesItsPlots) {
     fs::path dir = TempPath("demo");
-    Outcome o = Run({"demo", "--out", dir.string()});
+    Outcome o = RunZqlscope({"demo", "--out", dir.string()});
     ASSERT_EQ(o.status, 0) << o.err;
     for (const char *name : {"capture", "roll", "pretrigger"}) {
         SCOPED_TRACE(name);
