@@ -14,7 +14,16 @@ namespace vi {
 class SerialEeprom {
   public:
     static constexpr int kWords = 64;
-    std::array<std::uint16_t, kWords> words{};
+    // As shipped: the name "ZELQA" and a serial number in words 0-3, then a
+    // calibration table that rises by 0x0101 per word.
+    static constexpr std::array<std::uint16_t, kWords> FactoryContents() {
+        std::array<std::uint16_t, kWords> out{0x5A45, 0x4C51, 0x4100, 0x2026};
+        for (int i = 4; i < kWords; ++i) {
+            out[i] = static_cast<std::uint16_t>(0x8000 + 0x0101 * (i - 4));
+        }
+        return out;
+    }
+    std::array<std::uint16_t, kWords> words = FactoryContents();
 
     // Follows the lines of one data-write operand.
     void Drive(std::uint8_t image);
