@@ -1,39 +1,48 @@
 # The project's commands. Each installs what is missing first (Debian 12).
-#   make test   build everything; run the native and the Wine test suites
-#   make dll    build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
+#   make test      build everything and run every lane: native; the 32- and
+#                  64-bit DLLs under Wine; the virtual-instrument DLLs; the package
+#   make dll       build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
+#   make package   dist/zqlusb-<version>-windows.zip; PENDING="NAME..." leaves
+#                  out parts that are not built yet (PENDING=zqlscope.exe)
 
-.PHONY: all deps test test-native test-wine native win32 dll clean format
+WINDOWS := win32 win64 win32-virtual win64-virtual
+TREES := native $(WINDOWS)
 
-all: native win32
+.PHONY: all deps test test-wine test-package $(addprefix test-,$(TREES)) $(TREES) dll package clean format
+
+all: $(TREES)
 
 deps:
 	@./tools/install-deps
 
-build/native/build.ninja: | deps
-	cmake --preset native >/dev/null
+build/%/build.ninja: | deps
+	cmake --preset $* >/dev/null
 
-build/win32/build.ninja: | deps
-	cmake --preset win32 >/dev/null
-
-native: build/native/build.ninja
-	cmake --build --preset native
-
-win32: build/win32/build.ninja
-	cmake --build --preset win32
+$(TREES): %: build/%/build.ninja
+	cmake --build --preset $@
 
 dll: build/win32/build.ninja
 	cmake --build --preset win32 --target zqlusb
 
-test-native: native
-	ctest --preset native
+$(addprefix test-,$(TREES)): test-%: %
+	ctest --preset $*
 
-test-wine: win32
-	ctest --preset win32
+test-wine: test-win32 test-win64
 
-test: test-native test-wine
+# The package lane: makes the zip from the four Windows trees and checks it.
+build/package/build.ninja: | deps
+	cmake -S tests/package -B build/package -G Ninja >/dev/null
+
+test-package: $(WINDOWS) build/package/build.ninja
+	ctest --test-dir build/package --output-on-failure
+
+package: $(WINDOWS)
+	./tools/package $(foreach name,$(PENDING),--pending $(name))
+
+test: test-native test-win32 test-win64 test-win32-virtual test-win64-virtual test-package
 
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.h')
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
 	rm -rf build

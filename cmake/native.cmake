@@ -2,12 +2,12 @@
 # with the Win32 stand-in, much as zqlusb.dll sits over the driver.
 
 add_library(zqlvi SHARED ${ZQLUSB_VI_SOURCES})
-target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
+target_include_directories(zqlvi PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>)
 target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
 
 add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})
 target_include_directories(zqlusb
-  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>
   PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_definitions(zqlusb PRIVATE ZQLUSB_BUILDING_LIBRARY)
 # Hidden by default, exports by name; calls inside the library stay inside it.

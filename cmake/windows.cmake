@@ -1,27 +1,89 @@
-# Windows build (mingw-w64): the shipping zqlusb.dll, bound to the real
-# SetupAPI, kernel32 and user32, with no compiler runtime DLL.
+# Windows build (mingw-w64): zqlusb.dll with no compiler runtime DLL, its
+# version resource and its import libraries. Two kinds of DLL, the same
+# exports at the same ordinals:
+#   - the shipping DLL, bound to the real SetupAPI, kernel32 and user32;
+#   - with ZQLUSB_VIRTUAL_DLL, the virtual-instrument DLL: the same core bound
+#     to the stand-in, with the virtual instrument linked in, so that an
+#     application runs against a simulated instrument.
+option(ZQLUSB_VIRTUAL_DLL "Build the virtual-instrument zqlusb.dll instead of the shipping one" OFF)
+enable_language(RC)
 
 set(ZQLUSB_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(ZQLUSB_ARCH x64)
+  set(ZQLUSB_DLLTOOL_MACHINE i386:x86-64)
+  set(ZQLUSB_LANE win64)
+else()
+  set(ZQLUSB_ARCH x86)
+  set(ZQLUSB_DLLTOOL_MACHINE i386)
+  set(ZQLUSB_LANE win32)
+endif()
+if(ZQLUSB_VIRTUAL_DLL)
+  string(APPEND ZQLUSB_LANE -virtual) # names the tests of this build
+endif()
 
-add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES} ${PROJECT_SOURCE_DIR}/include/zqlusb.def)
+include(cmake/exports.cmake)
+
+# The version resource, from the project version.
+if(ZQLUSB_VIRTUAL_DLL)
+  set(ZQLUSB_FILE_DESCRIPTION "Zelqa oscilloscope control library, virtual instrument (no hardware)")
+else()
+  set(ZQLUSB_FILE_DESCRIPTION "Zelqa oscilloscope control library")
+endif()
+configure_file(cmake/version.rc.in ${CMAKE_BINARY_DIR}/zqlusb_version.rc @ONLY)
+
+if(ZQLUSB_VIRTUAL_DLL)
+  add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES} ${ZQLUSB_VI_SOURCES})
+  target_include_directories(zqlusb PRIVATE ${PROJECT_SOURCE_DIR})
+else()
+  add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})
+  target_compile_definitions(zqlusb PRIVATE ZQLUSB_REAL_WIN32 WIN32_LEAN_AND_MEAN)
+  target_link_libraries(zqlusb PRIVATE setupapi)
+endif()
+target_sources(zqlusb PRIVATE ${ZQLUSB_LINK_DEF} ${CMAKE_BINARY_DIR}/zqlusb_version.rc)
 set_target_properties(zqlusb PROPERTIES PREFIX "" OUTPUT_NAME zqlusb)
 target_include_directories(zqlusb
-  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+  PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>
   PRIVATE ${PROJECT_SOURCE_DIR}/src)
-target_compile_definitions(zqlusb PRIVATE ZQLUSB_REAL_WIN32 WIN32_LEAN_AND_MEAN)
-target_compile_options(zqlusb PRIVATE ${ZQLUSB_WARNINGS})
-# Undecorated export names, at the ordinals of zqlusb.def.
-target_link_options(zqlusb PRIVATE ${ZQLUSB_STATIC_RUNTIME} -Wl,--kill-at -Wl,--enable-stdcall-fixup)
-target_link_libraries(zqlusb PRIVATE setupapi)
+target_compile_options(zqlusb PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${ZQLUSB_WARNINGS}>)
+# Undecorated export names, at the ordinals of zqlusb.def. No stdcall fixup:
+# every name of the decorated .def must match its symbol exactly.
+# Release DLLs are stripped: the binary shipped is the binary tested.
+target_link_options(zqlusb PRIVATE ${ZQLUSB_STATIC_RUNTIME} -Wl,--kill-at $<$<CONFIG:Release>:-s>
+                    $<$<STREQUAL:${ZQLUSB_ARCH},x86>:-Wl,--disable-stdcall-fixup>)
 
-# The virtual instrument, linked into the Wine test program.
-add_library(zqlvi STATIC ${ZQLUSB_VI_SOURCES})
-target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
-target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
+# The import libraries. The link writes libzqlusb.dll.a for MinGW; on 32-bit,
+# where ld's import library names the functions undecorated (reachable only
+# through the linker's stdcall fixup), dlltool rewrites it from the decorated
+# .def: _Name@bytes for callers, the undecorated name for the import.
+if(ZQLUSB_ARCH STREQUAL "x86")
+  add_custom_command(TARGET zqlusb POST_BUILD
+    COMMAND ${ZQLUSB_DLLTOOL} --machine ${ZQLUSB_DLLTOOL_MACHINE} --input-def ${ZQLUSB_LINK_DEF}
+            --dllname zqlusb.dll --kill-at --output-lib $<TARGET_LINKER_FILE_NAME:zqlusb>
+    WORKING_DIRECTORY $<TARGET_LINKER_FILE_DIR:zqlusb>
+    VERBATIM)
+endif()
+# zqlusb.lib for MSVC, made the same way by dlltool.
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/zqlusb.lib
+  COMMAND ${ZQLUSB_DLLTOOL} --machine ${ZQLUSB_DLLTOOL_MACHINE} --input-def ${ZQLUSB_LINK_DEF}
+          --dllname zqlusb.dll --kill-at --output-lib zqlusb.lib
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  DEPENDS ${ZQLUSB_LINK_DEF}
+  COMMENT "Import library for MSVC: zqlusb.lib"
+  VERBATIM)
+add_custom_target(zqlusb_msvc_implib ALL DEPENDS ${CMAKE_BINARY_DIR}/zqlusb.lib)
 
-# GoogleTest from Debian's sources, built with the cross compiler.
-set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-set(ZQLUSB_GTEST gtest gtest_main)
+if(NOT ZQLUSB_VIRTUAL_DLL)
+  # The virtual instrument, linked into the Wine test program.
+  add_library(zqlvi STATIC ${ZQLUSB_VI_SOURCES})
+  target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
+
+  # GoogleTest from Debian's sources, built with the cross compiler.
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set(ZQLUSB_GTEST gtest gtest_main)
+endif()

@@ -66,7 +66,10 @@ int PatchDescriptor(const IMAGE_IMPORT_DESCRIPTOR &descriptor) {
         if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
             continue;
         }
-        const char *name = reinterpret_cast<const char *>(At<IMAGE_IMPORT_BY_NAME>(names->u1.AddressOfData)->Name);
+        // A by-name entry holds the RVA of its hint and name (64 bits wide on
+        // x64, but an RVA all the same).
+        const DWORD entry = static_cast<DWORD>(names->u1.AddressOfData);
+        const char *name = reinterpret_cast<const char *>(At<IMAGE_IMPORT_BY_NAME>(entry)->Name);
         if (void *standIn = StandInFor(dll, name)) {
             if (std::strcmp(name, "CloseHandle") == 0) {
                 vi::SetForeignCloseHandle(reinterpret_cast<void *>(slots->u1.Function));
