@@ -1,4 +1,6 @@
 # The project's commands. Each installs what is missing first (Debian 12).
+#   make demo      build natively and run a whole session on the virtual
+#                  instrument; transcript on the terminal, plots in demo-output/
 #   make test      build everything and run every lane: native; the 32- and
 #                  64-bit DLLs under Wine; the virtual-instrument DLLs; the package
 #   make dll       build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
@@ -8,7 +10,7 @@
 WINDOWS := win32 win64 win32-virtual win64-virtual
 TREES := native $(WINDOWS)
 
-.PHONY: all deps test test-wine test-package $(addprefix test-,$(TREES)) $(TREES) dll package clean format
+.PHONY: all demo deps test test-wine test-package $(addprefix test-,$(TREES)) $(TREES) dll package clean format
 
 all: $(TREES)
 
@@ -20,6 +22,10 @@ build/%/build.ninja: | deps
 
 $(TREES): %: build/%/build.ninja
 	cmake --build --preset $@
+
+demo: native
+	./build/native/zqlscope/zqlscope demo --out demo-output
+	@echo "Open demo-output/capture.svg, roll.svg and pretrigger.svg in a browser to see the plots."
 
 dll: build/win32/build.ninja
 	cmake --build --preset win32 --target zqlusb
