@@ -1,13 +1,5 @@
-# Cross-build for 64-bit Windows with mingw-w64 (the -posix toolchain);
-# programs built here run under 64-bit Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 64-bit Windows; programs built here run under 64-bit Wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(ZQLUSB_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZQLUSB_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZQLUSB_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZQLUSB_MINGW_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${ZQLUSB_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine64-run)
+set(ZQLUSB_WINE_RUNNER wine64-run)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
