@@ -1,0 +1,33 @@
+"""Shared by the tests: the package on the path, the checkout, a stand-in
+library that records calls."""
+
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CHECKOUT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.dirname(HERE))
+
+import zqlusb  # noqa: E402  (after the path is set)
+
+
+def pairs(a, b):
+    """Channel A and B samples interleaved, as the instrument sends points."""
+    return bytes(x for point in zip(a, b) for x in point)
+
+
+class RecordingLibrary:
+    """Answers every export with `result` and records the calls."""
+
+    def __init__(self, result=0):
+        self.calls = []
+        self.result = result
+
+    def __getattr__(self, name):
+        if name not in zqlusb.PROTOTYPES:
+            raise AttributeError(name)
+
+        def call(*args):
+            self.calls.append(name)
+            return self.result
+        return call

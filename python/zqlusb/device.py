@@ -1,0 +1,180 @@
+"""Zelqa: the instrument through the library, with Python types and errors."""
+
+import ctypes
+
+from . import library as _library
+from .records import (BLOCK_MAX, CHANNEL_POINTS, I2C_EEPROM_SIZE, I2C_READ_REFUSED, I2C_WRITE_REFUSED,
+                      INIT_FAILED, PRETRIGGER_POINTS, ROLL_MAX_POINTS, SERIAL_EEPROM_WORDS, DriverVersion,
+                      OutPutData, i2c_confirmation_code)
+
+_INT_MAX = 2**31 - 1
+
+
+class ZelqaError(Exception):
+    """The library reported a failure or an answer outside its contract."""
+
+
+class ZelqaNotFound(ZelqaError, OSError):
+    """No instrument could be opened."""
+
+
+def _check_int(name, value, low, high):
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be {low} to {high}, not {value}")
+
+
+def _byte_array(data):
+    data = bytes(data)
+    return (ctypes.c_ubyte * len(data)).from_buffer_copy(data), len(data)
+
+
+class Zelqa:
+    """One instrument. `library` is a path, an already loaded library, or
+    None to load it from $ZQLUSB_LIBRARY or the usual places. Nothing is
+    opened until open()."""
+
+    def __init__(self, library=None):
+        if library is None or isinstance(library, (str, bytes)) or hasattr(library, "__fspath__"):
+            library = _library.load(library)
+        elif isinstance(library, ctypes.CDLL):
+            _library.declare(library)
+        self.lib = library
+
+    # --- Connection --------------------------------------------------------
+
+    def open(self):
+        """Opens (or reopens) the instrument; raises ZelqaNotFound when it cannot."""
+        result = self.lib.USBInitDevice()
+        if result != 0:
+            detail = "" if result == INIT_FAILED else f" (unexpected result {result})"
+            raise ZelqaNotFound(f"no Zelqa instrument could be opened{detail}; check the USB cable and the driver")
+        return self
+
+    def ready(self):
+        """True when the instrument is present and ready."""
+        return self.lib.DeviceReady() == 1
+
+    def driver_version(self):
+        """The driver's version as (major, minor)."""
+        version = DriverVersion()
+        self.lib.GetDriverVersion(ctypes.byref(version))
+        return version.MajorVersion, version.MinorVersion
+
+    def enable_retry_dialog(self):
+        """Lets the library ask the user to retry after a failed write (cannot be undone)."""
+        self.lib.SetDLLBehaviour(1)
+
+    # --- Command stream and plain transfers ----------------------------------
+
+    def write_registers(self, registers):
+        """Appends address and data writes for {address: data} or (address, data)
+        pairs; all are checked before any is appended. Sent by flush() or a read."""
+        pairs = list(registers.items() if hasattr(registers, "items") else registers)
+        for address, data in pairs:
+            _check_int("register address", address, 0, 255)
+            _check_int("register data", data, 0, 255)
+        for address, data in pairs:
+            self.lib.USBWriteAddress(address)
+            self.lib.USBWriteData(data)
+
+    def set_epb(self):
+        """Appends the EPB command."""
+        self.lib.USBSetEPB()
+
+    def flush(self):
+        """Sends the pending commands."""
+        self.lib.USBFlushBuffer()
+
+    def read_byte(self):
+        """Sends the pending commands and returns the byte the instrument holds ready."""
+        return self.lib.USBReadData()
+
+    def read_block(self, length):
+        """Reads `length` bytes (1 to BLOCK_MAX) from the instrument."""
+        _check_int("length", length, 1, BLOCK_MAX)
+        rounded = (length + 63) // 64 * 64  # the library reads whole packets
+        area = (ctypes.c_ubyte * rounded)()
+        self.lib.USBReadDataBlock(area, length)
+        return bytes(area)[:length]
+
+    def write_raw(self, data):
+        """Sends the pending commands, then `data` to the instrument unchanged."""
+        area, length = _byte_array(data)
+        _check_int("length", length, 0, _INT_MAX)
+        self.lib.USBWriteBuffer(area, length)
+
+    def load_fpga(self, bitstream):
+        """Loads an FPGA configuration bit stream."""
+        area, length = _byte_array(bitstream)
+        _check_int("length", length, 0, _INT_MAX)
+        self.lib.USBLoadFPGA(area, length)
+
+    # --- Configuration memories -------------------------------------------
+
+    def serial_eeprom(self, word):
+        """The 16-bit word at `word` (0 to 63) of the serial EEPROM."""
+        _check_int("word", word, 0, SERIAL_EEPROM_WORDS - 1)
+        value = ctypes.c_ushort()
+        self.lib.USBReadFromEEPROM(word, ctypes.byref(value))
+        return value.value
+
+    def i2c_read(self, address, count=1):
+        """`count` bytes of the I2C EEPROM from `address` on."""
+        _check_int("address", address, 0, I2C_EEPROM_SIZE - 1)
+        _check_int("count", count, 1, I2C_EEPROM_SIZE - address)
+        out = bytearray()
+        for at in range(address, address + count):
+            result = self.lib.USBReadI2CEEPROM(at, i2c_confirmation_code(at))
+            if result == I2C_READ_REFUSED:
+                raise ZelqaError(f"the library refused the confirmation code for I2C address {at:#06x}")
+            out.append(result)
+        return bytes(out)
+
+    def i2c_write(self, address, data):
+        """Writes `data` (bytes, or one int) to the I2C EEPROM from `address` on."""
+        if isinstance(data, int):
+            data = [data]
+        data = bytes(data)
+        _check_int("address", address, 0, I2C_EEPROM_SIZE - 1)
+        if address + len(data) > I2C_EEPROM_SIZE:
+            raise ValueError(f"{len(data)} bytes from {address:#06x} run past the end of the I2C EEPROM")
+        for i, value in enumerate(data):
+            at = address + i
+            if self.lib.USBWriteI2CEEPROM(at, value, i2c_confirmation_code(at)) == I2C_WRITE_REFUSED:
+                raise ZelqaError(f"the library refused the confirmation code for I2C address {at:#06x}; "
+                                 f"{i} of {len(data)} bytes were written")
+
+    # --- Acquisition -------------------------------------------------------
+
+    def capture(self, count, offset=0, step=1):
+        """The captured record's points at indices offset, offset + step, ...
+        below offset + count, as (channel_a, channel_b) bytes."""
+        _check_int("count", count, 1, CHANNEL_POINTS)
+        _check_int("offset", offset, 0, CHANNEL_POINTS - 1)
+        _check_int("step", step, 1, 0xFFFF)
+        if offset + count > CHANNEL_POINTS:
+            raise ValueError(f"offset + count must be at most {CHANNEL_POINTS}, not {offset + count}")
+        record = OutPutData()
+        header = b"".join(v.to_bytes(2, "little") for v in (count, offset, step))
+        ctypes.memmove(record.TempBufferA, header, len(header))
+        self.lib.USBRetrieveScopeData(ctypes.byref(record))
+        end = offset + count
+        return bytes(record.TempBufferA)[offset:end:step], bytes(record.TempBufferB)[offset:end:step]
+
+    def roll(self):
+        """The next roll-mode block as (channel_a, channel_b, invalid)."""
+        record = OutPutData()
+        self.lib.USBRetrieveRollModeData(ctypes.byref(record))
+        count = record.TempBufferA[0] | record.TempBufferA[1] << 8
+        if count > ROLL_MAX_POINTS:
+            raise ZelqaError(f"the library reported {count} roll-mode points in one block")
+        end = 2 + count
+        return bytes(record.TempBufferA)[2:end], bytes(record.TempBufferB)[2:end], record.TempBufferB[0] != 0
+
+    def pretrigger(self):
+        """The 32,000 pre-trigger points as (channel_a, channel_b)."""
+        record = OutPutData()
+        self.lib.USBRetrievePreTriggerData(ctypes.byref(record))
+        return (bytes(record.TempBufferA)[:PRETRIGGER_POINTS], bytes(record.TempBufferB)[:PRETRIGGER_POINTS])

@@ -1,0 +1,91 @@
+"""Finding and loading the library, and the prototypes of its 18 exports."""
+
+import ctypes
+import ctypes.util
+import os
+import sys
+
+from .records import DriverVersion, OutPutData
+
+ENVIRONMENT_VARIABLE = "ZQLUSB_LIBRARY"
+
+_u8p = ctypes.POINTER(ctypes.c_ubyte)
+
+# name: (result type, argument types), in ordinal order.
+PROTOTYPES = {
+    "SetDLLBehaviour": (None, [ctypes.c_int]),
+    "DeviceReady": (ctypes.c_int, []),
+    "USBInitDevice": (ctypes.c_int, []),
+    "GetDriverVersion": (None, [ctypes.POINTER(DriverVersion)]),
+    "USBFlushBuffer": (None, []),
+    "USBSetEPB": (None, []),
+    "USBWriteAddress": (ctypes.c_int, [ctypes.c_ubyte]),
+    "USBWriteData": (ctypes.c_int, [ctypes.c_ubyte]),
+    "USBReadData": (ctypes.c_int, []),
+    "USBReadI2CEEPROM": (ctypes.c_int, [ctypes.c_uint, ctypes.c_uint]),
+    "USBWriteI2CEEPROM": (ctypes.c_int, [ctypes.c_uint, ctypes.c_uint, ctypes.c_uint]),
+    "USBWriteBuffer": (ctypes.c_int, [_u8p, ctypes.c_int]),
+    "USBLoadFPGA": (ctypes.c_int, [_u8p, ctypes.c_int]),
+    "USBReadFromEEPROM": (ctypes.c_int, [ctypes.c_ushort, ctypes.POINTER(ctypes.c_ushort)]),
+    "USBReadDataBlock": (ctypes.c_int, [_u8p, ctypes.c_int]),
+    "USBRetrieveScopeData": (ctypes.c_int, [ctypes.POINTER(OutPutData)]),
+    "USBRetrieveRollModeData": (ctypes.c_int, [ctypes.POINTER(OutPutData)]),
+    "USBRetrievePreTriggerData": (ctypes.c_int, [ctypes.POINTER(OutPutData)]),
+}
+
+
+def _file_name():
+    if sys.platform == "win32":
+        return "zqlusb.dll"
+    if sys.platform == "darwin":
+        return "libzqlusb.dylib"
+    return "libzqlusb.so"
+
+
+def candidates():
+    """Where load() looks when given no path, in order."""
+    found = []
+    if os.environ.get(ENVIRONMENT_VARIABLE):
+        return [os.environ[ENVIRONMENT_VARIABLE]]
+    here = os.path.dirname(os.path.abspath(__file__))
+    found.append(os.path.join(here, _file_name()))  # shipped beside the package
+    checkout = os.path.dirname(os.path.dirname(here))
+    if sys.platform != "win32":
+        found.append(os.path.join(checkout, "build", "native", _file_name()))  # a developer's build
+    by_search = ctypes.util.find_library("zqlusb")
+    if by_search:
+        found.append(by_search)
+    found.append(_file_name())
+    return found
+
+
+def load(path=None):
+    """Loads the library (from `path`, $ZQLUSB_LIBRARY or the usual places) and
+    declares its exports. Raises OSError when it cannot be loaded."""
+    loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # exports are __stdcall
+    tried = [path] if path else candidates()
+    errors = []
+    for candidate in tried:
+        if os.path.dirname(candidate) and not os.path.exists(candidate):
+            errors.append(f"{candidate}: no such file")
+            continue
+        try:
+            library = loader(candidate)
+        except OSError as error:
+            errors.append(f"{candidate}: {error}")
+            continue
+        return declare(library)
+    hint = ""
+    if sys.platform == "win32":
+        hint = f"; zqlusb.dll must match this Python's width ({ctypes.sizeof(ctypes.c_void_p) * 8}-bit)"
+    raise OSError(f"cannot load the zqlusb library ({'; '.join(errors)}); "
+                  f"set {ENVIRONMENT_VARIABLE} to its path{hint}")
+
+
+def declare(library):
+    """Sets argtypes and restype of every export on a loaded library."""
+    for name, (result, arguments) in PROTOTYPES.items():
+        function = getattr(library, name)
+        function.restype = result
+        function.argtypes = arguments
+    return library
