@@ -80,7 +80,9 @@ class Transfers(unittest.TestCase):
         scope.write_raw(b"\x00\x01\x02")
         scope.load_fpga(bytes(range(256)))
         self.assertTrue(scope.ready())
-        self.assertEqual(scope.serial_eeprom(63), 0)  # the model's words are blank
+        # As shipped: the name in word 0, the calibration table up to word 63.
+        self.assertEqual(scope.serial_eeprom(0), 0x5A45)
+        self.assertEqual(scope.serial_eeprom(63), 0xBB3B)
 
     def test_i2c_round_trip(self):
         scope.i2c_write(0x7FFE, b"\x01\x02\x03\x04")
