@@ -1,6 +1,10 @@
 // Decoding the tagged records of a roll-mode block.
 #include "acquisition/roll_decode.h"
 
+#include <bit>
+#include <cstring>
+
+#include "acquisition/point_copy.h"
 #include "link/commands.h"
 
 namespace zqlusb {
@@ -15,12 +19,100 @@ constexpr std::uint8_t kTagData = 0x80;
 // The first point goes to index 2, behind the count.
 constexpr std::int32_t kFirstPointIndex = 2;
 
+// Behind its first byte, a packet holds 21 records of 3 bytes: tag, channel
+// A, channel B.
+constexpr std::uint32_t kRecordsPerPacket = 21;
+constexpr std::uint32_t kRecordSize = 3;
+// The packets of the largest block; the fast path looks at no more.
+constexpr std::uint32_t kBlockPackets = 64;
+constexpr std::uint32_t kPointSize = 2;
+
+// Per byte of a packet: the tag bits that tell a data tag (0xC0 at the tag
+// positions 1, 4, ..., 61, 0 elsewhere), and their value in a data tag.
+struct TagPattern {
+    std::uint8_t mask[kPacketSize];
+    std::uint8_t data[kPacketSize];
+};
+constexpr TagPattern MakeTagPattern() {
+    TagPattern pattern{};
+    for (std::uint32_t k = 0; k < kRecordsPerPacket; ++k) {
+        pattern.mask[1 + kRecordSize * k] = kTagInvalid | kTagData;
+        pattern.data[1 + kRecordSize * k] = kTagData;
+    }
+    return pattern;
+}
+constexpr TagPattern kTagPattern = MakeTagPattern();
+
+// Whether all the tags of a packet are data tags, tested eight bytes at a
+// time.
+bool AllDataTags(const std::uint8_t *packet) {
+    using Word = std::uint64_t;
+    Word differ = 0;
+    for (std::uint32_t at = 0; at < kPacketSize; at += sizeof(Word)) {
+        Word bytes, mask, data;
+        std::memcpy(&bytes, packet + at, sizeof bytes);
+        std::memcpy(&mask, kTagPattern.mask + at, sizeof mask);
+        std::memcpy(&data, kTagPattern.data + at, sizeof data);
+        differ |= (bytes & mask) ^ data;
+    }
+    return differ == 0;
+}
+
+// The whole packets at the start of the delivered bytes whose tags are all
+// data tags: decoding takes all their records and goes on behind them.
+std::uint32_t LeadingDataPackets(const std::uint8_t *block, std::uint32_t delivered) {
+    std::uint32_t packets = 0;
+    const std::uint32_t whole = delivered / kPacketSize;
+    while (packets < whole && packets < kBlockPackets && AllDataTags(block + packets * kPacketSize)) {
+        ++packets;
+    }
+    return packets;
+}
+
+// Three records, read as one little-endian word from their first point on:
+// A0 B0 T1 A1 B1 T2 A2 B2. Their points side by side are its bytes 0-1, 3-4
+// and 6-7; the word's top two bytes are spare.
+using Word = std::uint64_t;
+constexpr std::uint32_t kRecordsPerWord = 3;
+constexpr std::uint32_t kWordsPerPacket = kRecordsPerPacket / kRecordsPerWord;
+static_assert(kRecordsPerPacket % kRecordsPerWord == 0);
+
+Word PointsOfThreeRecords(Word records) {
+    return (records & 0xFFFFu) | ((records >> 8) & 0xFFFF0000u) | ((records >> 16) & 0xFFFF00000000u);
+}
+
+// Decodes such packets in two passes: their points side by side first,
+// three records per word, then spread over the channels by the contiguous
+// point copy.
+void DecodeDataPackets(const std::uint8_t *block, std::uint32_t packets, OutPutData &record) {
+    static_assert(std::endian::native == std::endian::little, "records are read as little-endian words");
+    constexpr std::uint32_t kPointsPerWord = kRecordsPerWord * kPointSize;
+    // Each word stores 8 bytes of which 6 are points: room for the last one's spare bytes.
+    std::uint8_t points[kBlockPackets * kRecordsPerPacket * kPointSize + sizeof(Word) - kPointsPerWord];
+    std::uint8_t *to = points;
+    for (std::uint32_t p = 0; p < packets; ++p) {
+        const std::uint8_t *from = block + p * kPacketSize + 2; // the first record's point
+        for (std::uint32_t w = 0; w < kWordsPerPacket; ++w) {
+            Word records;
+            std::memcpy(&records, from, sizeof records);
+            const Word pointsOfWord = PointsOfThreeRecords(records);
+            std::memcpy(to, &pointsOfWord, sizeof pointsOfWord);
+            from += kRecordsPerWord * kRecordSize;
+            to += kPointsPerWord;
+        }
+    }
+    const auto count = static_cast<std::int32_t>(packets * kRecordsPerPacket);
+    PlacePoints(points, record, kFirstPointIndex, kFirstPointIndex + count, 1);
+}
+
 } // namespace
 
 void DecodeRollBlock(const std::uint8_t *block, std::uint32_t delivered, OutPutData &record) {
-    std::int32_t DataCount = kFirstPointIndex;
+    const std::uint32_t packets = LeadingDataPackets(block, delivered);
+    DecodeDataPackets(block, packets, record);
+    std::int32_t DataCount = kFirstPointIndex + static_cast<std::int32_t>(packets * kRecordsPerPacket);
     std::uint8_t InvalidData = 0;
-    std::uint32_t r = 0;
+    std::uint32_t r = packets * kPacketSize;
     while (r < delivered) {
         const std::uint8_t DataFromScope = block[r];
         r += 1;

@@ -30,6 +30,10 @@ TEST_F(RollModeTest, SkipsPacketStartsAndTestsBit6BeforeBit7) {
     } cases[] = {
         {0x00, 0, 0x00, 0},  {0x00, 0, 0x40, 1},  {0x00, 0, 0xC5, 1},  {0x00, 3, 0x7F, 1},  {0x00, 3, 0x3F, 0},
         {0x3F, 50, 0x00, 0}, {0x7F, 50, 0x00, 0}, {0xC5, 50, 0x00, 0}, {0xFF, 21, 0xFF, 1}, {0x80, 200, 0x12, 0},
+        // Whole packets of data records, then the closing tag: at the last
+        // record of a packet, at the first of the next, and at the very
+        // last record of the block.
+        {0x00, 20, 0x00, 0}, {0x00, 42, 0x3F, 0},  {0x00, 1343, 0xC0, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.points << " points, then tag " << int{c.tag}
