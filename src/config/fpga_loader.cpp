@@ -32,8 +32,9 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBLoadFPGA(const unsigned char *Data, int
         return 0;
     }
     const std::size_t size = length * kImagesPerByte;
-    // At least one byte, so that an empty stream is sent like any other.
-    auto *work = static_cast<std::uint8_t *>(std::calloc(size > 0 ? size : 1, 1));
+    // At least one byte, so that an empty stream is sent like any other. Not
+    // cleared: the expansion writes every byte that is sent.
+    auto *work = static_cast<std::uint8_t *>(std::malloc(size > 0 ? size : 1));
     if (work == nullptr) {
         return 0;
     }
