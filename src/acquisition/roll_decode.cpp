@@ -1,7 +1,6 @@
 // Decoding the tagged records of a roll-mode block.
 #include "acquisition/roll_decode.h"
 
-#include <bit>
 #include <cstring>
 
 #include "acquisition/point_copy.h"
@@ -48,6 +47,7 @@ constexpr TagPattern kTagPattern = MakeTagPattern();
 bool AllDataTags(const std::uint8_t *packet) {
     using Word = std::uint64_t;
     Word differ = 0;
+#pragma GCC unroll 8
     for (std::uint32_t at = 0; at < kPacketSize; at += sizeof(Word)) {
         Word bytes, mask, data;
         std::memcpy(&bytes, packet + at, sizeof bytes);
@@ -69,36 +69,17 @@ std::uint32_t LeadingDataPackets(const std::uint8_t *block, std::uint32_t delive
     return packets;
 }
 
-// Three records, read as one little-endian word from their first point on:
-// A0 B0 T1 A1 B1 T2 A2 B2. Their points side by side are its bytes 0-1, 3-4
-// and 6-7; the word's top two bytes are spare.
-using Word = std::uint64_t;
-constexpr std::uint32_t kRecordsPerWord = 3;
-constexpr std::uint32_t kWordsPerPacket = kRecordsPerPacket / kRecordsPerWord;
-static_assert(kRecordsPerPacket % kRecordsPerWord == 0);
-
-Word PointsOfThreeRecords(Word records) {
-    return (records & 0xFFFFu) | ((records >> 8) & 0xFFFF0000u) | ((records >> 16) & 0xFFFF00000000u);
-}
-
-// Decodes such packets in two passes: their points side by side first,
-// three records per word, then spread over the channels by the contiguous
-// point copy.
+// Decodes such packets in two passes: their points side by side first, one
+// two-byte move per record at offsets the unrolled loop fixes, then spread
+// over the channels by the contiguous point copy.
 void DecodeDataPackets(const std::uint8_t *block, std::uint32_t packets, OutPutData &record) {
-    static_assert(std::endian::native == std::endian::little, "records are read as little-endian words");
-    constexpr std::uint32_t kPointsPerWord = kRecordsPerWord * kPointSize;
-    // Each word stores 8 bytes of which 6 are points: room for the last one's spare bytes.
-    std::uint8_t points[kBlockPackets * kRecordsPerPacket * kPointSize + sizeof(Word) - kPointsPerWord];
-    std::uint8_t *to = points;
+    std::uint8_t points[kBlockPackets * kRecordsPerPacket * kPointSize];
     for (std::uint32_t p = 0; p < packets; ++p) {
         const std::uint8_t *from = block + p * kPacketSize + 2; // the first record's point
-        for (std::uint32_t w = 0; w < kWordsPerPacket; ++w) {
-            Word records;
-            std::memcpy(&records, from, sizeof records);
-            const Word pointsOfWord = PointsOfThreeRecords(records);
-            std::memcpy(to, &pointsOfWord, sizeof pointsOfWord);
-            from += kRecordsPerWord * kRecordSize;
-            to += kPointsPerWord;
+        std::uint8_t *to = points + p * kRecordsPerPacket * kPointSize;
+#pragma GCC unroll 21
+        for (std::uint32_t k = 0; k < kRecordsPerPacket; ++k) {
+            std::memcpy(to + kPointSize * k, from + kRecordSize * k, kPointSize);
         }
     }
     const auto count = static_cast<std::int32_t>(packets * kRecordsPerPacket);
