@@ -124,15 +124,13 @@ void Measure(benchmark::State &state, const std::string &name, std::size_t bytes
 template <typename Body>
 void Register(const char *name, std::size_t bytes, const std::function<bool()> &sameAsLiteral, Body body,
               benchmark::TimeUnit unit = benchmark::kMicrosecond) {
-    benchmark::RegisterBenchmark(name,
-                                 [=](benchmark::State &state) {
-                                     if (sameAsLiteral && !sameAsLiteral()) {
-                                         state.SkipWithError("output differs from the straightforward loop");
-                                         return;
-                                     }
-                                     Measure(state, name, bytes, body);
-                                 })
-        ->Unit(unit);
+    benchmark::RegisterBenchmark(name, [=](benchmark::State &state) {
+        if (sameAsLiteral && !sameAsLiteral()) {
+            state.SkipWithError("output differs from the straightforward loop");
+            return;
+        }
+        Measure(state, name, bytes, body);
+    })->Unit(unit);
 }
 
 bool SameRecords() {
@@ -149,34 +147,37 @@ void RegisterAppends() {
     // The bare loop keeps its length and data in registers; only its
     // stores go to memory.
     benchmark::RegisterBenchmark("append/bare", [](benchmark::State &state) {
-                                     int length = 0;
-                                     std::uint8_t value = 0;
-                                     Measure(state, "append/bare", 0, [&] {
-                                         bareBuffer[length] = zqlusb::CMD_DATA;
-                                         bareBuffer[length + 1] = value++;
-                                         length += 2;
-                                         if (length >= zqlusb::kBufferSize) {
-                                             length = 0;
-                                         }
-                                     });
-                                 })
-        ->Unit(benchmark::kNanosecond);
-    Register("append/USBWriteData", 0, [] {
-        // The same 20,000 appends, two flushes among them, leave the same bytes.
-        std::vector<std::uint8_t> library, literal;
-        USBFlushBuffer();
-        for (int i = 0; i < 20000; ++i) {
-            USBWriteData(static_cast<std::uint8_t>(i * 7));
-        }
-        library.assign(zqlusb::Buffer, zqlusb::Buffer + zqlusb::BufferLength);
-        USBFlushBuffer();
-        for (int i = 0; i < 20000; ++i) {
-            LiteralAppend(zqlusb::CMD_DATA, static_cast<std::uint8_t>(i * 7));
-        }
-        literal.assign(zqlusb::Buffer, zqlusb::Buffer + zqlusb::BufferLength);
-        return library == literal;
-    }, [] { USBWriteData(data++); }, benchmark::kNanosecond);
-    Register("append/literal", 0, nullptr, [] { LiteralAppend(zqlusb::CMD_DATA, data++); }, benchmark::kNanosecond);
+        int length = 0;
+        std::uint8_t value = 0;
+        Measure(state, "append/bare", 0, [&] {
+            bareBuffer[length] = zqlusb::CMD_DATA;
+            bareBuffer[length + 1] = value++;
+            length += 2;
+            if (length >= zqlusb::kBufferSize) {
+                length = 0;
+            }
+        });
+    })->Unit(benchmark::kNanosecond);
+    Register(
+        "append/USBWriteData", 0,
+        [] {
+            // The same 20,000 appends, two flushes among them, leave the same bytes.
+            std::vector<std::uint8_t> library, literal;
+            USBFlushBuffer();
+            for (int i = 0; i < 20000; ++i) {
+                USBWriteData(static_cast<std::uint8_t>(i * 7));
+            }
+            library.assign(zqlusb::Buffer, zqlusb::Buffer + zqlusb::BufferLength);
+            USBFlushBuffer();
+            for (int i = 0; i < 20000; ++i) {
+                LiteralAppend(zqlusb::CMD_DATA, static_cast<std::uint8_t>(i * 7));
+            }
+            literal.assign(zqlusb::Buffer, zqlusb::Buffer + zqlusb::BufferLength);
+            return library == literal;
+        },
+        [] { USBWriteData(data++); }, benchmark::kNanosecond);
+    Register(
+        "append/literal", 0, nullptr, [] { LiteralAppend(zqlusb::CMD_DATA, data++); }, benchmark::kNanosecond);
 }
 
 // Each memcpy moves the bytes of its figure from where the library reads
@@ -184,20 +185,23 @@ void RegisterAppends() {
 void RegisterRecordCopies() {
     Register("record/memcpy", kScopeReplySize, nullptr,
              [] { std::memcpy(Data().record.get(), ScopeBuffer, kScopeReplySize); });
-    Register("record/PlacePoints", kScopeReplySize, [] {
-        std::memcpy(ScopeBuffer, Data().scopeReply.data(), kScopeReplySize);
-        // The measured request, and spans whose ends do not fall on a word.
-        const std::int32_t spans[][3] = {{0, 32768, 1}, {7, 1001, 1}, {32701, 67, 1}, {3, 997, 3}, {0, 5, 2}};
-        for (const auto &span : spans) {
-            ResetRecords();
-            zqlusb::PlacePoints(ScopeBuffer, *Data().record, span[0], span[0] + span[1], span[2]);
-            LiteralRecordCopy(ScopeBuffer, *Data().check, span[0], span[1], span[2]);
-            if (!SameRecords()) {
-                return false;
+    Register(
+        "record/PlacePoints", kScopeReplySize,
+        [] {
+            std::memcpy(ScopeBuffer, Data().scopeReply.data(), kScopeReplySize);
+            // The measured request, and spans whose ends do not fall on a word.
+            const std::int32_t spans[][3] = {{0, 32768, 1}, {7, 1001, 1}, {32701, 67, 1}, {3, 997, 3}, {0, 5, 2}};
+            for (const auto &span : spans) {
+                ResetRecords();
+                zqlusb::PlacePoints(ScopeBuffer, *Data().record, span[0], span[0] + span[1], span[2]);
+                LiteralRecordCopy(ScopeBuffer, *Data().check, span[0], span[1], span[2]);
+                if (!SameRecords()) {
+                    return false;
+                }
             }
-        }
-        return true;
-    }, [] { zqlusb::PlacePoints(ScopeBuffer, *Data().record, 0, 32768, 1); });
+            return true;
+        },
+        [] { zqlusb::PlacePoints(ScopeBuffer, *Data().record, 0, 32768, 1); });
     Register("record/literal", kScopeReplySize, nullptr,
              [] { LiteralRecordCopy(ScopeBuffer, *Data().check, 0, 32768, 1); });
     Register("record/USBRetrieveScopeData", kScopeReplySize, nullptr, [] {
@@ -213,14 +217,18 @@ void RegisterRecordCopies() {
 void RegisterPreTriggerCopies() {
     Register("pretrigger/memcpy", kPreTriggerBytes, nullptr,
              [] { std::memcpy(Data().record.get(), ScopeBuffer + kPreTriggerLead, kPreTriggerBytes); });
-    Register("pretrigger/PlacePoints", kPreTriggerBytes, [] {
-        std::memcpy(ScopeBuffer, Data().preTriggerReply.data(), kScopeReplySize);
-        ResetRecords();
-        zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, 32000, 1);
-        LiteralPreTriggerCopy(ScopeBuffer, *Data().check);
-        return SameRecords();
-    }, [] { zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, 32000, 1); });
-    Register("pretrigger/literal", kPreTriggerBytes, nullptr, [] { LiteralPreTriggerCopy(ScopeBuffer, *Data().check); });
+    Register(
+        "pretrigger/PlacePoints", kPreTriggerBytes,
+        [] {
+            std::memcpy(ScopeBuffer, Data().preTriggerReply.data(), kScopeReplySize);
+            ResetRecords();
+            zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, 32000, 1);
+            LiteralPreTriggerCopy(ScopeBuffer, *Data().check);
+            return SameRecords();
+        },
+        [] { zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, 32000, 1); });
+    Register("pretrigger/literal", kPreTriggerBytes, nullptr,
+             [] { LiteralPreTriggerCopy(ScopeBuffer, *Data().check); });
     Register("pretrigger/USBRetrievePreTriggerData", kPreTriggerBytes, nullptr, [] {
         AnswerReadsWith(Data().preTriggerReply.data());
         USBRetrievePreTriggerData(Data().record.get());
@@ -230,31 +238,38 @@ void RegisterPreTriggerCopies() {
 void RegisterRollDecodes() {
     Register("roll/memcpy", kRollBlockSize, nullptr,
              [] { std::memcpy(Data().record.get(), ScopeBuffer, kRollBlockSize); });
-    Register("roll/DecodeRollBlock", kRollBlockSize, [] {
-        // The full block, shorter deliveries that end behind a whole record
-        // (the library drops a cut-off record; the straightforward loop
-        // reads past the delivered bytes for it), and blocks that end at an
-        // invalid or end tag in the middle of a packet.
-        std::vector<std::uint8_t> block = Data().rollReply;
-        const struct {
-            std::size_t at;
-            std::uint8_t tag;
-            std::uint32_t delivered;
-        } variants[] = {{0, 0x80, 4096}, {0, 0x80, 640}, {0, 0x80, 98}, {1 + 64 * 30 + 3 * 5, 0x40, 4096},
-                        {1 + 64 * 9 + 3 * 20, 0x3F, 4096}, {1 + 64 * 63, 0xC0, 4096}};
-        for (const auto &v : variants) {
-            std::memcpy(ScopeBuffer, block.data(), kRollBlockSize);
-            ScopeBuffer[v.at] = v.at == 0 ? ScopeBuffer[0] : v.tag;
-            ResetRecords();
-            zqlusb::DecodeRollBlock(ScopeBuffer, v.delivered, *Data().record);
-            LiteralRollDecode(ScopeBuffer, v.delivered, *Data().check);
-            if (!SameRecords()) {
-                return false;
+    Register(
+        "roll/DecodeRollBlock", kRollBlockSize,
+        [] {
+            // The full block, shorter deliveries that end behind a whole record
+            // (the library drops a cut-off record; the straightforward loop
+            // reads past the delivered bytes for it), and blocks that end at an
+            // invalid or end tag in the middle of a packet.
+            std::vector<std::uint8_t> block = Data().rollReply;
+            const struct {
+                std::size_t at;
+                std::uint8_t tag;
+                std::uint32_t delivered;
+            } variants[] = {{0, 0x80, 4096},
+                            {0, 0x80, 640},
+                            {0, 0x80, 98},
+                            {1 + 64 * 30 + 3 * 5, 0x40, 4096},
+                            {1 + 64 * 9 + 3 * 20, 0x3F, 4096},
+                            {1 + 64 * 63, 0xC0, 4096}};
+            for (const auto &v : variants) {
+                std::memcpy(ScopeBuffer, block.data(), kRollBlockSize);
+                ScopeBuffer[v.at] = v.at == 0 ? ScopeBuffer[0] : v.tag;
+                ResetRecords();
+                zqlusb::DecodeRollBlock(ScopeBuffer, v.delivered, *Data().record);
+                LiteralRollDecode(ScopeBuffer, v.delivered, *Data().check);
+                if (!SameRecords()) {
+                    return false;
+                }
             }
-        }
-        std::memcpy(ScopeBuffer, block.data(), kRollBlockSize);
-        return true;
-    }, [] { zqlusb::DecodeRollBlock(ScopeBuffer, kRollBlockSize, *Data().record); });
+            std::memcpy(ScopeBuffer, block.data(), kRollBlockSize);
+            return true;
+        },
+        [] { zqlusb::DecodeRollBlock(ScopeBuffer, kRollBlockSize, *Data().record); });
     Register("roll/literal", kRollBlockSize, nullptr,
              [] { LiteralRollDecode(ScopeBuffer, kRollBlockSize, *Data().check); });
     Register("roll/USBRetrieveRollModeData", kRollBlockSize, nullptr, [] {
@@ -264,21 +279,27 @@ void RegisterRollDecodes() {
 }
 
 void RegisterExpansions() {
-    Register("fpga/memcpy", kExpansionLength, nullptr, [] {
-        std::memcpy(Data().expansion.data(), Data().expansionCheck.data() + kSourceShift, kExpansionLength);
-    }, benchmark::kMillisecond);
-    Register("fpga/ExpandBitStream", kExpansionLength, [] {
-        Prepared &d = Data();
-        zqlusb::ExpandBitStream(d.bitStream.data(), kBitStreamLength, d.expansion.data());
-        LiteralExpand(d.bitStream.data(), kBitStreamLength, d.expansionCheck.data());
-        return std::memcmp(d.expansion.data(), d.expansionCheck.data(), kExpansionLength) == 0;
-    }, [] { zqlusb::ExpandBitStream(Data().bitStream.data(), kBitStreamLength, Data().expansion.data()); },
-             benchmark::kMillisecond);
-    Register("fpga/literal", kExpansionLength, nullptr,
-             [] { LiteralExpand(Data().bitStream.data(), kBitStreamLength, Data().expansionCheck.data()); },
-             benchmark::kMillisecond);
-    Register("fpga/USBLoadFPGA", kExpansionLength, nullptr,
-             [] { USBLoadFPGA(Data().bitStream.data(), static_cast<int>(kBitStreamLength)); }, benchmark::kMillisecond);
+    Register(
+        "fpga/memcpy", kExpansionLength, nullptr,
+        [] { std::memcpy(Data().expansion.data(), Data().expansionCheck.data() + kSourceShift, kExpansionLength); },
+        benchmark::kMillisecond);
+    Register(
+        "fpga/ExpandBitStream", kExpansionLength,
+        [] {
+            Prepared &d = Data();
+            zqlusb::ExpandBitStream(d.bitStream.data(), kBitStreamLength, d.expansion.data());
+            LiteralExpand(d.bitStream.data(), kBitStreamLength, d.expansionCheck.data());
+            return std::memcmp(d.expansion.data(), d.expansionCheck.data(), kExpansionLength) == 0;
+        },
+        [] { zqlusb::ExpandBitStream(Data().bitStream.data(), kBitStreamLength, Data().expansion.data()); },
+        benchmark::kMillisecond);
+    Register(
+        "fpga/literal", kExpansionLength, nullptr,
+        [] { LiteralExpand(Data().bitStream.data(), kBitStreamLength, Data().expansionCheck.data()); },
+        benchmark::kMillisecond);
+    Register(
+        "fpga/USBLoadFPGA", kExpansionLength, nullptr,
+        [] { USBLoadFPGA(Data().bitStream.data(), static_cast<int>(kBitStreamLength)); }, benchmark::kMillisecond);
 }
 
 } // namespace

@@ -29,8 +29,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *, LPCSTR, HWND, DWORD) {
     return bench::kHandle;
 }
 
-BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID *, DWORD,
-                                        PSP_DEVICE_INTERFACE_DATA) {
+BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID *, DWORD, PSP_DEVICE_INTERFACE_DATA) {
     return TRUE;
 }
 
