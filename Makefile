@@ -4,13 +4,13 @@
 #   make test      build everything and run every lane: native; the 32- and
 #                  64-bit DLLs under Wine; the virtual-instrument DLLs; the package
 #   make dll       build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
-#   make package   dist/zqlusb-<version>-windows.zip; PENDING="NAME..." leaves
-#                  out parts that are not built yet (PENDING=zqlscope.exe)
+#   make package   dist/zqlusb-<version>-windows.zip
+#   make bench     build and run the native benchmark; prints the summary table
 
 WINDOWS := win32 win64 win32-virtual win64-virtual
 TREES := native $(WINDOWS)
 
-.PHONY: all demo deps test test-wine test-package $(addprefix test-,$(TREES)) $(TREES) dll package clean format
+.PHONY: all bench demo deps test test-wine test-package $(addprefix test-,$(TREES)) $(TREES) dll package clean format
 
 all: $(TREES)
 
@@ -32,6 +32,11 @@ dll: build/win32/build.ninja
 
 $(addprefix test-,$(TREES)): test-%: %
 	ctest --preset $*
+
+# Five repetitions of each case; the table uses their medians.
+bench: build/native/build.ninja
+	cmake --build --preset native --target zqlusb_bench
+	build/native/bench/zqlusb_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 test-wine: test-win32 test-win64
 

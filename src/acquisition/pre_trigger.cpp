@@ -3,6 +3,7 @@
 // both channels.
 #include <cstdint>
 
+#include "acquisition/point_copy.h"
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
@@ -37,11 +38,6 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutB
         std::uint32_t ReturnedLength = 0;
         ReadTransfer(ScopeBuffer, kScopeBufferSize, &ReturnedLength);
     }
-    std::uint32_t r = kPreTriggerLead;
-    for (std::int32_t j = 0; j < kPreTriggerPoints; ++j) {
-        OutBuffer->TempBufferA[j] = ScopeBuffer[r];
-        OutBuffer->TempBufferB[j] = ScopeBuffer[r + 1];
-        r += 2;
-    }
+    PlacePoints(ScopeBuffer + kPreTriggerLead, *OutBuffer, 0, kPreTriggerPoints, 1);
     return 0;
 }

@@ -2,6 +2,7 @@
 // span that the caller's header states and spread over the two channels.
 #include <cstdint>
 
+#include "acquisition/point_copy.h"
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
@@ -63,12 +64,6 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer
         ReadTransfer(ScopeBuffer, static_cast<std::uint32_t>(FlowCount), &ReturnedLength);
     }
     // Point k from received bytes 2k and 2k + 1 to index DataOffset + k * Step.
-    const std::int32_t end = request.DataOffset + request.DataCount;
-    std::int32_t r = 0;
-    for (std::int32_t i = request.DataOffset; i < end; i += request.Step) {
-        OutBuffer->TempBufferA[i] = ScopeBuffer[r];
-        OutBuffer->TempBufferB[i] = ScopeBuffer[r + 1];
-        r += 2;
-    }
+    PlacePoints(ScopeBuffer, *OutBuffer, request.DataOffset, request.DataOffset + request.DataCount, request.Step);
     return 0;
 }

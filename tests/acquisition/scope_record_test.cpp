@@ -50,6 +50,20 @@ TEST_F(ScopeRecordTest, RequestsTheSpanAndPlacesPointsWhereOffsetAndStepSelect) 
     }
 }
 
+TEST_F(ScopeRecordTest, Step1SpansOfEveryLengthAroundTheCopysBlocksAtUnevenOffsets) {
+    Open();
+    const vi::AcquisitionMemory &memory = Device().acquisition;
+    for (std::uint16_t count = 1; count <= 100; ++count) {
+        const Span span = {count, static_cast<std::uint16_t>(6 + count % 9), 1};
+        SCOPED_TRACE(testing::Message() << "count " << span.count << " offset " << span.offset);
+        Record record(static_cast<std::uint8_t>(count));
+        record.Header(span.count, span.offset, span.step);
+        const Bytes before = record.All();
+        USBRetrieveScopeData(record.data.get());
+        ASSERT_BYTES(record.All(), Expected(before, span, [&](std::size_t k) { return memory.CapturePoint(k); }));
+    }
+}
+
 TEST_F(ScopeRecordTest, WithoutAReadCopiesTheReceiveBuffersEarlierContent) {
     // Never opened: the request's flush fails, and the buffer holds zeros.
     Record first;

@@ -49,6 +49,26 @@ TEST_F(FpgaLoaderTest, EachBitBecomesThreePortImagesMostSignificantFirst) {
     }
 }
 
+TEST_F(FpgaLoaderTest, EveryByteValueExpandsBitByBitInOrder) {
+    // Every value once, in an order that changes many bits from byte to byte.
+    Bytes stream;
+    for (int i = 0; i < 256; ++i) {
+        stream.push_back(static_cast<std::uint8_t>(i * 167 + 13));
+    }
+    Bytes images;
+    for (std::uint8_t byte : stream) {
+        for (int bit = 7; bit >= 0; --bit) {
+            const bool one = (byte >> bit & 1) != 0;
+            images.insert(images.end(), {std::uint8_t(one ? 0xF4 : 0xE4), std::uint8_t(one ? 0xD4 : 0xC4),
+                                         std::uint8_t(one ? 0xF4 : 0xE4)});
+        }
+    }
+    Open();
+    USBLoadFPGA(stream.data(), static_cast<int>(stream.size()));
+    ASSERT_EQ(Codes(), (CodeList{kRaw}));
+    EXPECT_BYTES(Device().transfers.at(0).bytes, images);
+}
+
 TEST_F(FpgaLoaderTest, PendingCommandsGoFirstInAStreamTransferOfTheirOwn) {
     Open();
     USBWriteAddress(0x30);

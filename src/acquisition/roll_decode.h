@@ -1,0 +1,18 @@
+// Decoding a roll-mode block: 64-byte packets whose first byte is skipped
+// and whose other 63 bytes hold 21 tagged records (tag, channel A, channel B).
+#pragma once
+
+#include <cstdint>
+
+#include "zqlusb.h"
+
+namespace zqlusb {
+
+// Decodes the records among the first `delivered` bytes of `block` up to the
+// first tag that is not a data tag: the points to indices 2 on of both
+// channels, their count to TempBufferA bytes 0-1 (little-endian), and 1 to
+// TempBufferB byte 0 if decoding ended at an invalid-data tag, else 0. A
+// record cut off by the end of the delivered bytes is dropped.
+void DecodeRollBlock(const std::uint8_t *block, std::uint32_t delivered, OutPutData &record);
+
+} // namespace zqlusb
