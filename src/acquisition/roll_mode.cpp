@@ -5,6 +5,7 @@
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -39,13 +40,9 @@ std::uint32_t DecodableLength() {
 
 } // namespace
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveRollModeData(OutPutData *OutBuffer) {
+void RetrieveRollModeData(OutPutData *OutBuffer) {
     if (OutBuffer == nullptr) {
-        return 0;
+        return;
     }
     const std::uint32_t delivered = DecodableLength();
     std::int32_t DataCount = kFirstPointIndex;
@@ -76,5 +73,6 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveRollModeData(OutPutData *OutBuf
     OutBuffer->TempBufferA[0] = static_cast<unsigned char>(n & 0xFF);
     OutBuffer->TempBufferA[1] = static_cast<unsigned char>((n >> 8) & 0xFF);
     OutBuffer->TempBufferB[0] = InvalidData;
-    return 0;
 }
+
+} // namespace zqlusb

@@ -5,6 +5,7 @@
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -38,17 +39,13 @@ bool WithinLimits(const RecordRequest &request) {
 
 } // namespace
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer) {
+void RetrieveScopeData(OutPutData *OutBuffer) {
     if (OutBuffer == nullptr) {
-        return 0;
+        return;
     }
     const RecordRequest request = ReadHeader(*OutBuffer);
     if (!WithinLimits(request)) {
-        return 0;
+        return;
     }
     // Two bytes per unit of DataCount, in whole packets; a count of 0
     // announces packet count -1 (0xFF 0xFF) and reads nothing.
@@ -70,5 +67,6 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer
         OutBuffer->TempBufferB[i] = ScopeBuffer[r + 1];
         r += 2;
     }
-    return 0;
 }
+
+} // namespace zqlusb

@@ -8,6 +8,7 @@
 #include "link/caller_blocks.h"
 #include "link/connection.h"
 #include "link/control_requests.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -43,28 +44,26 @@ void Expand(const unsigned char *data, std::size_t length, std::uint8_t *out) {
 }
 
 } // namespace
-} // namespace zqlusb
 
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBLoadFPGA(const unsigned char *Data, int Length) {
+void LoadFPGA(const unsigned char *Data, int Length) {
     if (!UsableBlock(Data, Length)) {
-        return 0;
+        return;
     }
-    USBFlushBuffer(); // pending commands reach the instrument before the bit stream
+    FlushBuffer(); // pending commands reach the instrument before the bit stream
     const auto length = static_cast<std::size_t>(Length);
     if (length > kLongestExpansion / kImagesPerByte) {
-        return 0;
+        return;
     }
     const std::size_t size = length * kImagesPerByte;
     // At least one byte, so that an empty stream is sent like any other.
     auto *work = static_cast<std::uint8_t *>(std::calloc(size > 0 ? size : 1, 1));
     if (work == nullptr) {
-        return 0;
+        return;
     }
     Expand(Data, length, work);
     // Every repetition sends the whole expansion again from its first byte.
     WriteUntilDone(IOCTL_SCOPE_WRITE_RAW, work, static_cast<DWORD>(size), static_cast<DWORD>(size));
     std::free(work);
-    return 0;
 }
+
+} // namespace zqlusb
