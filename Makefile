@@ -1,8 +1,9 @@
 # The project's commands. Each installs what is missing first (Debian 12).
 #   make test   build everything; run the native and the Wine test suites
 #   make dll    build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
+#   make fuzz   run the fuzz target for FUZZ_SECONDS seconds (default 60)
 
-.PHONY: all deps test test-native test-wine native win32 dll clean format
+.PHONY: all deps test test-native test-asan test-wine test-fuzz native native-asan win32 fuzz-build fuzz dll clean format
 
 all: native win32
 
@@ -12,11 +13,17 @@ deps:
 build/native/build.ninja: | deps
 	cmake --preset native >/dev/null
 
+build/native-asan/build.ninja: | deps
+	cmake --preset native-asan >/dev/null
+
 build/win32/build.ninja: | deps
 	cmake --preset win32 >/dev/null
 
 native: build/native/build.ninja
 	cmake --build --preset native
+
+native-asan: build/native-asan/build.ninja
+	cmake --build --preset native-asan
 
 win32: build/win32/build.ninja
 	cmake --build --preset win32
@@ -27,10 +34,13 @@ dll: build/win32/build.ninja
 test-native: native
 	ctest --preset native
 
+test-asan: native-asan
+	ctest --preset native-asan
+
 test-wine: win32
 	ctest --preset win32
 
-test: test-native test-wine
+test: test-native test-asan test-wine
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
