@@ -47,6 +47,9 @@ std::vector<Transfer> Instrument::TransfersOf(std::uint32_t code) const {
 }
 
 bool Instrument::FailWrite() {
+    if (failWriteAttempts.count(writeAttempts++) != 0) {
+        return true;
+    }
     if (faults.failWrites > 0) {
         --faults.failWrites;
         return true;

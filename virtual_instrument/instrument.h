@@ -92,6 +92,10 @@ class Instrument {
     // reconnecting the instrument, say).
     std::function<void(Instrument &)> whileDialogShown;
     Faults faults;
+    // Write transfers that fail, by number: each write that reaches an open
+    // handle of the attached instrument counts, from 0.
+    std::set<std::uint32_t> failWriteAttempts;
+    std::uint32_t writeAttempts = 0;
     Errors errors;
 
     // --- The four control requests (called by the stand-in) -----------------
