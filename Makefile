@@ -1,5 +1,6 @@
 # The project's commands. Each installs what is missing first (Debian 12).
-#   make test   build everything; run the native and the Wine test suites
+#   make test   build everything; run the native suite (plain and under ASan and
+#               UBSan), the Wine suite, the seed corpus and a short fuzz budget
 #   make dll    build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
 #   make fuzz   run the fuzz target for FUZZ_SECONDS seconds (default 60)
 
@@ -19,6 +20,9 @@ build/native-asan/build.ninja: | deps
 build/win32/build.ninja: | deps
 	cmake --preset win32 >/dev/null
 
+build/fuzz/build.ninja: | deps
+	cmake --preset fuzz >/dev/null
+
 native: build/native/build.ninja
 	cmake --build --preset native
 
@@ -27,6 +31,9 @@ native-asan: build/native-asan/build.ninja
 
 win32: build/win32/build.ninja
 	cmake --build --preset win32
+
+fuzz-build: build/fuzz/build.ninja
+	cmake --build --preset fuzz
 
 dll: build/win32/build.ninja
 	cmake --build --preset win32 --target zqlusb
@@ -40,7 +47,15 @@ test-asan: native-asan
 test-wine: win32
 	ctest --preset win32
 
-test: test-native test-asan test-wine
+# The committed seed corpus once, then a short fixed budget.
+test-fuzz: fuzz-build
+	ctest --preset fuzz
+
+test: test-native test-asan test-wine test-fuzz
+
+FUZZ_SECONDS ?= 60
+fuzz: fuzz-build
+	./tools/fuzz-run build/fuzz/fuzz/zqlusb_fuzz $(FUZZ_SECONDS) build/fuzz/run
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
