@@ -3,8 +3,9 @@
 #               UBSan), the Wine suite, the seed corpus and a short fuzz budget
 #   make dll    build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
 #   make fuzz   run the fuzz target for FUZZ_SECONDS seconds (default 60)
+#   make fuzz-coverage   source coverage of the library by the seed corpus
 
-.PHONY: all deps test test-native test-asan test-wine test-fuzz native native-asan win32 fuzz-build fuzz dll clean format
+.PHONY: all deps test test-native test-asan test-wine test-fuzz native native-asan win32 fuzz-build fuzz fuzz-coverage dll clean format
 
 all: native win32
 
@@ -56,6 +57,10 @@ test: test-native test-asan test-wine test-fuzz
 FUZZ_SECONDS ?= 60
 fuzz: fuzz-build
 	./tools/fuzz-run build/fuzz/fuzz/zqlusb_fuzz $(FUZZ_SECONDS) build/fuzz/run
+
+# Source coverage of the library by the seed corpus.
+fuzz-coverage: fuzz-build
+	./tools/fuzz-coverage
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
