@@ -1,18 +1,41 @@
 // The 18 exported functions. Each holds the one process-wide lock for the
 // whole of its operation, so calls from several threads run one after the
 // other and never interleave their commands in the stream.
-#include <mutex>
-
 #include "link/operations.h"
 #include "zqlusb.h"
+
+#if defined(ZQLUSB_REAL_WIN32)
+#include "link/win32_seam.h"
+#else
+#include <mutex>
+#endif
 
 namespace zqlusb {
 namespace {
 
-// Statically initialised (constexpr constructor): nothing runs at load.
-std::mutex ExportLock;
+// Constant-initialised (constinit: the compiler refuses anything else), so
+// nothing runs at load or at unload. The DLL uses a slim reader/writer lock
+// of kernel32: the mutex of its static runtime is built by a constructor at
+// load and destroyed at unload.
+#if defined(ZQLUSB_REAL_WIN32)
+constinit SRWLOCK ExportLock = SRWLOCK_INIT;
+
+// Holds the lock for the life of the object.
+class Hold {
+  public:
+    explicit Hold(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~Hold() { ReleaseSRWLockExclusive(&lock_); }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+
+  private:
+    SRWLOCK &lock_;
+};
+#else
+constinit std::mutex ExportLock;
 
 using Hold = std::lock_guard<std::mutex>;
+#endif
 
 } // namespace
 } // namespace zqlusb
