@@ -1,16 +1,21 @@
 # The project's commands. Each installs what is missing first (Debian 12).
 #   make demo      build natively and run a whole session on the virtual
 #                  instrument; transcript on the terminal, plots in demo-output/
-#   make test      build everything and run every lane: native; the 32- and
-#                  64-bit DLLs under Wine; the virtual-instrument DLLs; the package
+#   make test      build everything and run every lane: native (plain, and under
+#                  ASan and UBSan); the 32- and 64-bit DLLs under Wine; the
+#                  virtual-instrument DLLs; the package; the fuzz seed corpus
+#                  and a short fuzz budget
 #   make dll       build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
 #   make package   dist/zqlusb-<version>-windows.zip
 #   make bench     build and run the native benchmark; prints the summary table
+#   make fuzz      run the fuzz target for FUZZ_SECONDS seconds (default 60)
+#   make fuzz-coverage   source coverage of the library by the seed corpus
 
 WINDOWS := win32 win64 win32-virtual win64-virtual
-TREES := native $(WINDOWS)
+TREES := native native-asan $(WINDOWS)
 
-.PHONY: all bench demo deps test test-wine test-package $(addprefix test-,$(TREES)) $(TREES) dll package clean format
+.PHONY: all bench demo deps test test-wine test-package test-fuzz $(addprefix test-,$(TREES)) $(TREES) dll \
+	package fuzz fuzz-build fuzz-coverage clean format
 
 all: $(TREES)
 
@@ -38,6 +43,21 @@ bench: build/native/build.ninja
 	cmake --build --preset native --target zqlusb_bench
 	build/native/bench/zqlusb_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
+fuzz-build: build/fuzz/build.ninja
+	cmake --build --preset fuzz
+
+# The committed seed corpus once, then a short fixed budget.
+test-fuzz: fuzz-build
+	ctest --preset fuzz
+
+FUZZ_SECONDS ?= 60
+fuzz: fuzz-build
+	./tools/fuzz-run build/fuzz/fuzz/zqlusb_fuzz $(FUZZ_SECONDS) build/fuzz/run
+
+# Source coverage of the library by the seed corpus.
+fuzz-coverage: fuzz-build
+	./tools/fuzz-coverage
+
 test-wine: test-win32 test-win64
 
 # The package lane: makes the zip from the four Windows trees and checks it.
@@ -50,7 +70,7 @@ test-package: $(WINDOWS) build/package/build.ninja
 package: $(WINDOWS)
 	./tools/package $(foreach name,$(PENDING),--pending $(name))
 
-test: test-native test-win32 test-win64 test-win32-virtual test-win64-virtual test-package
+test: test-native test-native-asan test-win32 test-win64 test-win32-virtual test-win64-virtual test-package test-fuzz
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

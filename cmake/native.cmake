@@ -12,8 +12,15 @@ target_include_directories(zqlusb
 target_compile_definitions(zqlusb PRIVATE ZQLUSB_BUILDING_LIBRARY)
 # Hidden by default, exports by name; calls inside the library stay inside it.
 # No unique symbols, so that unloading really unloads (tests reload it).
-target_compile_options(zqlusb PRIVATE ${ZQLUSB_WARNINGS} -fvisibility=hidden -fno-gnu-unique)
-target_link_options(zqlusb PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+target_compile_options(zqlusb PRIVATE ${ZQLUSB_WARNINGS} -fvisibility=hidden)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  target_compile_options(zqlusb PRIVATE -fno-gnu-unique)
+endif()
+target_link_options(zqlusb PRIVATE -Wl,-Bsymbolic)
+if(NOT ZQLUSB_FUZZ)
+  # Under the fuzzer the sanitizer runtime lives in the program, not here.
+  target_link_options(zqlusb PRIVATE -Wl,--no-undefined)
+endif()
 target_link_libraries(zqlusb PRIVATE zqlvi)
 
 find_package(GTest REQUIRED)

@@ -9,6 +9,14 @@
  * All functions run to completion on the caller's thread. Failures are
  * plain integer results; reads never report failure, and a failed write
  * shows only in the library's link-failed state.
+ *
+ * Threads: every function holds one process-wide lock from entry to return,
+ * so calls from several threads run one after the other and the commands of
+ * one call are never interleaved with another's. The retry dialog of dialog
+ * mode is shown while that lock is held: until the user answers it, every
+ * other thread that calls into the library waits, and a call into the
+ * library from the thread that shows the dialog (from a window procedure,
+ * say) deadlocks.
  */
 #ifndef ZQLUSB_H
 #define ZQLUSB_H

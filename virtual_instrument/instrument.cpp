@@ -47,6 +47,9 @@ std::vector<Transfer> Instrument::TransfersOf(std::uint32_t code) const {
 }
 
 bool Instrument::FailWrite() {
+    if (failWriteAttempts.count(writeAttempts++) != 0) {
+        return true;
+    }
     if (faults.failWrites > 0) {
         --faults.failWrites;
         return true;
@@ -83,6 +86,12 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
     Transfer t{zqlusb::IOCTL_SCOPE_READ, {}, length, length, false, 0};
     std::optional<Bytes> answer = std::move(pendingAnswer_);
     pendingAnswer_.reset();
+    if (!scriptedReads.empty()) {
+        DeliverScripted(area, t);
+        *returned = t.returned;
+        transfers.push_back(t);
+        return t.ok;
+    }
     if (!answer) {
         ProtocolError("read transfer without a read request");
     }
@@ -94,7 +103,9 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
         if (faults.deliverAtMost) {
             n = std::min(n, *faults.deliverAtMost);
         }
-        std::memcpy(area, answer->data(), n);
+        if (n > 0) {
+            std::memcpy(area, answer->data(), n);
+        }
         t.bytes.assign(answer->begin(), answer->begin() + n);
         t.ok = true;
         t.returned = n + faults.overstateCount;
@@ -102,6 +113,18 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
     *returned = t.returned;
     transfers.push_back(t);
     return t.ok;
+}
+
+void Instrument::DeliverScripted(std::uint8_t *area, Transfer &t) {
+    ScriptedRead script = std::move(scriptedReads.front());
+    scriptedReads.pop_front();
+    const std::size_t n = std::min<std::size_t>(t.inLength, script.bytes.size());
+    if (n > 0) {
+        std::memcpy(area, script.bytes.data(), n);
+    }
+    t.bytes.assign(script.bytes.begin(), script.bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    t.ok = script.ok;
+    t.returned = script.reported;
 }
 
 bool Instrument::Refuse(std::uint32_t code, const std::uint8_t *written, std::uint32_t inLength,

@@ -52,6 +52,15 @@ struct Faults {
     std::uint32_t failedReadCount = 0;          // a failing read reports this count all the same
 };
 
+// A hostile driver's answer to one read transfer, overriding the models:
+// whatever bytes it likes (cut to the length asked for), any result, and any
+// count, larger or smaller than what it delivered.
+struct ScriptedRead {
+    bool ok = true;
+    Bytes bytes;
+    std::uint32_t reported = 0;
+};
+
 // What the library has called that Windows would refuse, or that a real
 // device could not make sense of. A correct library leaves both empty.
 struct Errors {
@@ -92,6 +101,13 @@ class Instrument {
     // reconnecting the instrument, say).
     std::function<void(Instrument &)> whileDialogShown;
     Faults faults;
+    // Write transfers that fail, by number: each write that reaches an open
+    // handle of the attached instrument counts, from 0.
+    std::set<std::uint32_t> failWriteAttempts;
+    std::uint32_t writeAttempts = 0;
+    // Answers to the next read transfers on a live handle, in order, in place
+    // of the models' answers (which are still consumed).
+    std::deque<ScriptedRead> scriptedReads;
     Errors errors;
 
     // --- The four control requests (called by the stand-in) -----------------
@@ -125,6 +141,7 @@ class Instrument {
     std::uint32_t ExecuteCommand(const std::uint8_t *bytes, std::uint32_t at, std::uint32_t length);
     void ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t p2);
     void AnswerUnlessFault(const std::string &fault, const Bytes &answer);
+    void DeliverScripted(std::uint8_t *area, Transfer &t);
 };
 
 // The process-wide virtual instrument that the stand-in serves.

@@ -7,6 +7,7 @@
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -26,18 +27,15 @@ static_assert(kPreTriggerPoints == 32000);
 
 } // namespace
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutBuffer) {
+void RetrievePreTriggerData(OutPutData *OutBuffer) {
     if (OutBuffer == nullptr) {
-        return 0;
+        return;
     }
     if (SendReadRequest(READ_PRETRIGGER, kPreTriggerPacketsHigh, kPreTriggerPacketsLow)) {
         std::uint32_t ReturnedLength = 0;
         ReadTransfer(ScopeBuffer, kScopeBufferSize, &ReturnedLength);
     }
     PlacePoints(ScopeBuffer + kPreTriggerLead, *OutBuffer, 0, kPreTriggerPoints, 1);
-    return 0;
 }
+
+} // namespace zqlusb

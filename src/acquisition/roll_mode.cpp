@@ -6,6 +6,7 @@
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -32,14 +33,11 @@ std::uint32_t DecodableLength() {
 
 } // namespace
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveRollModeData(OutPutData *OutBuffer) {
+void RetrieveRollModeData(OutPutData *OutBuffer) {
     if (OutBuffer == nullptr) {
-        return 0;
+        return;
     }
     DecodeRollBlock(ScopeBuffer, DecodableLength(), *OutBuffer);
-    return 0;
 }
+
+} // namespace zqlusb

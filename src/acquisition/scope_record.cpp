@@ -6,6 +6,7 @@
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -39,17 +40,13 @@ bool WithinLimits(const RecordRequest &request) {
 
 } // namespace
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer) {
+void RetrieveScopeData(OutPutData *OutBuffer) {
     if (OutBuffer == nullptr) {
-        return 0;
+        return;
     }
     const RecordRequest request = ReadHeader(*OutBuffer);
     if (!WithinLimits(request)) {
-        return 0;
+        return;
     }
     // Two bytes per unit of DataCount, in whole packets; a count of 0
     // announces packet count -1 (0xFF 0xFF) and reads nothing.
@@ -65,5 +62,6 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer
     }
     // Point k from received bytes 2k and 2k + 1 to index DataOffset + k * Step.
     PlacePoints(ScopeBuffer, *OutBuffer, request.DataOffset, request.DataOffset + request.DataCount, request.Step);
-    return 0;
 }
+
+} // namespace zqlusb

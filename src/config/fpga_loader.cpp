@@ -9,6 +9,7 @@
 #include "link/caller_blocks.h"
 #include "link/connection.h"
 #include "link/control_requests.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -18,29 +19,27 @@ namespace {
 constexpr std::size_t kLongestExpansion = SIZE_MAX < UINT32_MAX ? SIZE_MAX : UINT32_MAX;
 
 } // namespace
-} // namespace zqlusb
 
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBLoadFPGA(const unsigned char *Data, int Length) {
+void LoadFPGA(const unsigned char *Data, int Length) {
     if (!UsableBlock(Data, Length)) {
-        return 0;
+        return;
     }
-    USBFlushBuffer(); // pending commands reach the instrument before the bit stream
+    FlushBuffer(); // pending commands reach the instrument before the bit stream
     const auto length = static_cast<std::size_t>(Length);
     if (length > kLongestExpansion / kImagesPerByte) {
-        return 0;
+        return;
     }
     const std::size_t size = length * kImagesPerByte;
     // At least one byte, so that an empty stream is sent like any other. Not
     // cleared: the expansion writes every byte that is sent.
     auto *work = static_cast<std::uint8_t *>(std::malloc(size > 0 ? size : 1));
     if (work == nullptr) {
-        return 0;
+        return;
     }
     ExpandBitStream(Data, length, work);
     // Every repetition sends the whole expansion again from its first byte.
     WriteUntilDone(IOCTL_SCOPE_WRITE_RAW, work, static_cast<DWORD>(size), static_cast<DWORD>(size));
     std::free(work);
-    return 0;
 }
+
+} // namespace zqlusb

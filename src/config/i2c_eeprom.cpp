@@ -3,6 +3,7 @@
 // read a read request, guarded by the confirmation code of the address.
 #include "link/command_stream.h"
 #include "link/commands.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -33,11 +34,8 @@ void AppendI2CWrite(unsigned int address, unsigned int data) {
 }
 
 } // namespace
-} // namespace zqlusb
 
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadI2CEEPROM(unsigned int address, unsigned int code) {
+int ReadI2CEEPROM(unsigned int address, unsigned int code) {
     if (!CodeMatches(address, code)) {
         return ZQLUSB_I2C_READ_REFUSED;
     }
@@ -51,18 +49,20 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadI2CEEPROM(unsigned int address, uns
     }
     // The bus is closed whether or not the byte came.
     AppendUnchecked(CMD_I2C_BUS, I2C_BUS_CLOSE);
-    USBFlushBuffer();
+    FlushBuffer();
     return received;
 }
 
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBWriteI2CEEPROM(unsigned int address, unsigned int data, unsigned int code) {
+int WriteI2CEEPROM(unsigned int address, unsigned int data, unsigned int code) {
     if (!CodeMatches(address, code)) {
         return ZQLUSB_I2C_WRITE_REFUSED;
     }
-    USBFlushBuffer(); // pending commands go first, in a transfer of their own
+    FlushBuffer(); // pending commands go first, in a transfer of their own
     AppendUnchecked(CMD_I2C_BUS, I2C_BUS_OPEN);
     AppendI2CWrite(address, data);
     AppendUnchecked(CMD_I2C_BUS, I2C_BUS_CLOSE);
-    USBFlushBuffer();
+    FlushBuffer();
     return 0;
 }
+
+} // namespace zqlusb

@@ -5,6 +5,7 @@
 
 #include "link/command_stream.h"
 #include "link/commands.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -53,23 +54,19 @@ static_assert(GetPowerLevel(-5) == 0 && GetPowerLevel(1) == 0 && GetPowerLevel(3
 void WriteSerialToEEPROM(int data, int bit) {
     for (int shift = bit - 1; shift >= 0; --shift) {
         const auto line = static_cast<std::uint8_t>(static_cast<unsigned>(data) >> shift & kLineDataIn);
-        USBWriteData(line | kSelectedClockLow);
-        USBWriteData(line | kSelectedClockHigh);
+        WriteData(line | kSelectedClockLow);
+        WriteData(line | kSelectedClockHigh);
     }
 }
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadFromEEPROM(unsigned short address, unsigned short *ReturnValue) {
+void ReadFromEEPROM(unsigned short address, unsigned short *ReturnValue) {
     if (ReturnValue == nullptr) {
-        return 0;
+        return;
     }
-    USBWriteData(kIdleClockHigh);
+    WriteData(kIdleClockHigh);
     WriteSerialToEEPROM(kReadInstruction, kReadInstructionBits);
     WriteSerialToEEPROM(address, GetPowerLevel(kWordCount)); // bits 5-0 of the address
-    USBWriteData(kSelectedClockLow);
+    WriteData(kSelectedClockLow);
     // The word is read even when the link has failed; the caller's word then
     // keeps its content, in exchanged byte order.
     SendReadRequest(READ_SERIAL_EEPROM);
@@ -77,6 +74,7 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadFromEEPROM(unsigned short address, 
     ReadTransfer(ReturnValue, sizeof *ReturnValue, &returned);
     *ReturnValue = HighByteFirst(ReturnValue);
     // Deselects the memory with the next flush.
-    USBWriteData(kIdleClockLow);
-    return 0;
+    WriteData(kIdleClockLow);
 }
+
+} // namespace zqlusb

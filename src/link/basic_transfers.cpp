@@ -5,6 +5,7 @@
 #include "link/commands.h"
 #include "link/connection.h"
 #include "link/control_requests.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -20,11 +21,8 @@ constexpr int RoundedToPackets(int length) {
 }
 
 } // namespace
-} // namespace zqlusb
 
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadData(void) {
+int ReadData() {
     // Stays 0 when no byte arrives: the link failed or the read delivered nothing.
     std::uint8_t received = 0;
     std::uint32_t returned = 0;
@@ -34,9 +32,9 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadData(void) {
     return received;
 }
 
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadDataBlock(unsigned char *Data, int Length) {
+void ReadDataBlock(unsigned char *Data, int Length) {
     if (!UsableBlock(Data, Length) || Length > kBlockMax) {
-        return 0;
+        return;
     }
     const int rounded = RoundedToPackets(Length);
     const std::uint16_t count = PacketCountFor(static_cast<std::uint32_t>(rounded));
@@ -44,14 +42,14 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBReadDataBlock(unsigned char *Data, int 
     if (SendReadRequest(READ_BLOCK, static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count))) {
         ReadTransfer(Data, static_cast<std::uint32_t>(rounded), &returned);
     }
-    return 0;
 }
 
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBWriteBuffer(unsigned char *Data, int Length) {
+void WriteBuffer(unsigned char *Data, int Length) {
     if (!UsableBlock(Data, Length)) {
-        return 0;
+        return;
     }
-    USBFlushBuffer();
+    FlushBuffer();
     WriteUntilDone(IOCTL_SCOPE_WRITE_RAW, Data, static_cast<DWORD>(Length), static_cast<DWORD>(Length));
-    return 0;
 }
+
+} // namespace zqlusb

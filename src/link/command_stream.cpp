@@ -4,6 +4,7 @@
 #include "link/commands.h"
 #include "link/connection.h"
 #include "link/control_requests.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -20,7 +21,7 @@ void AppendUnchecked(std::uint8_t opcode, std::uint8_t operand) {
 void AppendCommand(std::uint8_t opcode, std::uint8_t operand) {
     AppendUnchecked(opcode, operand);
     if (BufferLength >= kBufferSize) {
-        USBFlushBuffer();
+        FlushBuffer();
     }
 }
 
@@ -40,7 +41,7 @@ int StartReadRequest(std::uint8_t subcode) {
 }
 
 bool FlushForRead() {
-    USBFlushBuffer();
+    FlushBuffer();
     return ReinitFailed == 0;
 }
 
@@ -65,11 +66,7 @@ int ReadTransfer(void *area, std::uint32_t length, std::uint32_t *returned) {
     return ok;
 }
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API void ZQLUSB_CALL USBFlushBuffer(void) {
+void FlushBuffer() {
     if (BufferLength == 0) {
         return;
     }
@@ -79,22 +76,22 @@ extern "C" ZQLUSB_API void ZQLUSB_CALL USBFlushBuffer(void) {
     BufferLength = 0;
 }
 
-extern "C" ZQLUSB_API void ZQLUSB_CALL USBSetEPB(void) {
+void SetEPB() {
     // The EPB command has no operand: the byte after the opcode keeps
     // whatever the buffer held there.
     Buffer[BufferLength] = CMD_EPB;
     BufferLength += kShortCommandLength;
     if (BufferLength >= kBufferSize) {
-        USBFlushBuffer();
+        FlushBuffer();
     }
 }
 
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBWriteAddress(unsigned char address) {
+void WriteAddress(unsigned char address) {
     AppendCommand(CMD_ADDRESS, address);
-    return 0;
 }
 
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBWriteData(unsigned char data) {
+void WriteData(unsigned char data) {
     AppendCommand(CMD_DATA, data);
-    return 0;
 }
+
+} // namespace zqlusb

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "link/control_requests.h"
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -76,11 +77,7 @@ void CloseDevice() {
     }
 }
 
-} // namespace zqlusb
-
-using namespace zqlusb;
-
-extern "C" ZQLUSB_API int ZQLUSB_CALL USBInitDevice(void) {
+int InitDevice() {
     CloseDevice();
     HDEVINFO set =
         SetupDiGetClassDevsA(&GUID_CLASS_I82930_BULK, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -92,20 +89,22 @@ extern "C" ZQLUSB_API int ZQLUSB_CALL USBInitDevice(void) {
     return result;
 }
 
-extern "C" ZQLUSB_API int ZQLUSB_CALL DeviceReady(void) {
+int ProbeReady() {
     DWORD returned = 0;
     return DeviceIoControl(DeviceHandle, IOCTL_SCOPE_READY, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
 }
 
-extern "C" ZQLUSB_API void ZQLUSB_CALL SetDLLBehaviour(int behaviour) {
+void SetBehaviour(int behaviour) {
     if (behaviour & 1) {
         OpenWindow = 1;
     }
 }
 
-extern "C" ZQLUSB_API void ZQLUSB_CALL GetDriverVersion(DriverVersion *version) {
+void StoreDriverVersion(DriverVersion *version) {
     if (version != nullptr) {
         version->MajorVersion = 1;
         version->MinorVersion = 3;
     }
 }
+
+} // namespace zqlusb

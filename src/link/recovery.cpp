@@ -2,6 +2,7 @@
 // dialog, or the link-failed state.
 #include "link/connection.h"
 
+#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
@@ -19,7 +20,7 @@ bool UserChoosesRetry() {
 // Dialog mode, after a failure that a silent reconnect did not cure.
 int AskUser() {
     if (UserChoosesRetry()) {
-        USBInitDevice();
+        InitDevice();
         ReinitFailed = 0;
         return 1;
     }
@@ -41,7 +42,7 @@ int ProcessResult(int res) {
         return 0;
     }
     if (ReTry == 0) {
-        USBInitDevice();
+        InitDevice();
         ReinitFailed = 0;
         ReTry += 1;
         return 1;
