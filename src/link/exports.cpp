@@ -1,23 +1,16 @@
 // The 18 exported functions. Each holds the one process-wide lock for the
 // whole of its operation, so calls from several threads run one after the
 // other and never interleave their commands in the stream.
+#include "link/connection.h"
 #include "link/operations.h"
 #include "zqlusb.h"
-
-#if defined(ZQLUSB_REAL_WIN32)
-#include "link/win32_seam.h"
-#else
-#include <mutex>
-#endif
 
 namespace zqlusb {
 namespace {
 
 // Constant-initialised (constinit: the compiler refuses anything else), so
-// nothing runs at load or at unload. The DLL uses a slim reader/writer lock
-// of kernel32: the mutex of its static runtime is built by a constructor at
-// load and destroyed at unload.
-#if defined(ZQLUSB_REAL_WIN32)
+// nothing runs at load or at unload; in the DLLs a slim reader/writer lock of
+// kernel32, since the mutex of the static runtime is built by a constructor.
 constinit SRWLOCK ExportLock = SRWLOCK_INIT;
 
 // Holds the lock for the life of the object.
@@ -31,11 +24,6 @@ class Hold {
   private:
     SRWLOCK &lock_;
 };
-#else
-constinit std::mutex ExportLock;
-
-using Hold = std::lock_guard<std::mutex>;
-#endif
 
 } // namespace
 } // namespace zqlusb

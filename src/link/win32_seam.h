@@ -18,6 +18,7 @@
 #else
 
 #include <cstdint>
+#include <mutex>
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define WINAPI __attribute__((stdcall))
@@ -104,6 +105,31 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPOVERLAPPED lpOverlapped);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uType);
+
+// The export lock. In every Windows build it is kernel32's slim
+// reader/writer lock, which needs no work at load; elsewhere a mutex that
+// needs none either.
+#if defined(_WIN32)
+struct SRWLOCK {
+    void *Ptr;
+};
+#define SRWLOCK_INIT                                                                                                   \
+    { nullptr }
+extern "C" __declspec(dllimport) void WINAPI AcquireSRWLockExclusive(SRWLOCK *SRWLock);
+extern "C" __declspec(dllimport) void WINAPI ReleaseSRWLockExclusive(SRWLOCK *SRWLock);
+#else
+struct SRWLOCK {
+    std::mutex mutex;
+};
+#define SRWLOCK_INIT                                                                                                   \
+    {}
+inline void AcquireSRWLockExclusive(SRWLOCK *SRWLock) {
+    SRWLock->mutex.lock();
+}
+inline void ReleaseSRWLockExclusive(SRWLOCK *SRWLock) {
+    SRWLock->mutex.unlock();
+}
+#endif
 
 } // namespace zqlwin
 
