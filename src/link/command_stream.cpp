@@ -18,14 +18,14 @@ void AppendUnchecked(std::uint8_t opcode, std::uint8_t operand) {
     BufferLength += kShortCommandLength;
 }
 
-void AppendCommand(std::uint8_t opcode, std::uint8_t operand) {
-    AppendUnchecked(opcode, operand);
+namespace {
+
+// Sends the stream once an append has filled the buffer.
+void FlushWhenFull() {
     if (BufferLength >= kBufferSize) {
         FlushBuffer();
     }
 }
-
-namespace {
 
 // Aligns the stream for a read request and appends its first two bytes;
 // returns the index of parameter 1.
@@ -76,14 +76,17 @@ void FlushBuffer() {
     BufferLength = 0;
 }
 
+void AppendCommand(std::uint8_t opcode, std::uint8_t operand) {
+    AppendUnchecked(opcode, operand);
+    FlushWhenFull();
+}
+
 void SetEPB() {
     // The EPB command has no operand: the byte after the opcode keeps
     // whatever the buffer held there.
     Buffer[BufferLength] = CMD_EPB;
     BufferLength += kShortCommandLength;
-    if (BufferLength >= kBufferSize) {
-        FlushBuffer();
-    }
+    FlushWhenFull();
 }
 
 void WriteAddress(unsigned char address) {
