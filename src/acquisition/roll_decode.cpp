@@ -6,6 +6,15 @@
 #include "acquisition/point_copy.h"
 #include "link/commands.h"
 
+// On x86 processors with SSSE3 (checked at run time), whole packets of data
+// records are decoded with byte shuffles of 16-byte vectors. The sanitizer
+// lane builds without them (ZQLUSB_PORTABLE_ROLL_DECODE), so that its tests
+// run the portable path of every processor.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(ZQLUSB_PORTABLE_ROLL_DECODE)
+#define ZQLUSB_ROLL_SHUFFLE 1
+#include <tmmintrin.h>
+#endif
+
 namespace zqlusb {
 
 namespace {
@@ -29,8 +38,8 @@ constexpr std::uint32_t kPointSize = 2;
 // Per byte of a packet: the tag bits that tell a data tag (0xC0 at the tag
 // positions 1, 4, ..., 61, 0 elsewhere), and their value in a data tag.
 struct TagPattern {
-    std::uint8_t mask[kPacketSize];
-    std::uint8_t data[kPacketSize];
+    alignas(16) std::uint8_t mask[kPacketSize];
+    alignas(16) std::uint8_t data[kPacketSize];
 };
 constexpr TagPattern MakeTagPattern() {
     TagPattern pattern{};
@@ -86,11 +95,144 @@ void DecodeDataPackets(const std::uint8_t *block, std::uint32_t packets, OutPutD
     PlacePoints(points, record, kFirstPointIndex, kFirstPointIndex + count, 1);
 }
 
+#ifdef ZQLUSB_ROLL_SHUFFLE
+
+constexpr std::uint32_t kVectorSize = 16;
+constexpr std::uint32_t kPacketVectors = kPacketSize / kVectorSize;
+// A shuffle index that yields a zero byte.
+constexpr std::uint8_t kShuffleZero = 0x80;
+// The first record of the second 16-byte store of a channel, which takes the
+// samples of records 5 to 20: it overlaps the first store (records 0 to 15),
+// so that no byte behind the packet's last point is written.
+constexpr std::uint32_t kSecondStoreRecord = kRecordsPerPacket - kVectorSize;
+
+// Per 16-byte vector of a packet: the byte shuffle that moves the samples of
+// one channel of 16 consecutive records, from record `first` on, to the
+// positions of their points, taking those that lie in this vector and
+// zeroing the others.
+struct SampleShuffle {
+    alignas(16) std::uint8_t index[kPacketVectors][kVectorSize];
+};
+constexpr SampleShuffle MakeSampleShuffle(std::uint32_t channel, std::uint32_t first) {
+    SampleShuffle shuffle{};
+    for (std::uint32_t v = 0; v < kPacketVectors; ++v) {
+        for (std::uint32_t k = 0; k < kVectorSize; ++k) {
+            const std::uint32_t byte = 1 + channel + kRecordSize * (first + k);
+            const bool inVector = first + k < kRecordsPerPacket && byte / kVectorSize == v;
+            shuffle.index[v][k] = inVector ? static_cast<std::uint8_t>(byte % kVectorSize) : kShuffleZero;
+        }
+    }
+    return shuffle;
+}
+// Channel A (byte 1 of a record) and channel B (byte 2): records 0 to 15,
+// and records 16 to 20 of the last vector.
+constexpr SampleShuffle kChannelAFirst = MakeSampleShuffle(1, 0);
+constexpr SampleShuffle kChannelBFirst = MakeSampleShuffle(2, 0);
+constexpr SampleShuffle kChannelALast = MakeSampleShuffle(1, kVectorSize);
+constexpr SampleShuffle kChannelBLast = MakeSampleShuffle(2, kVectorSize);
+
+// Whether a shuffle takes nothing from vector `v`.
+constexpr bool TakesNothingFrom(const SampleShuffle &shuffle, std::uint32_t v) {
+    for (std::uint8_t index : shuffle.index[v]) {
+        if (index != kShuffleZero) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(TakesNothingFrom(kChannelAFirst, kPacketVectors - 1), "channel A of records 0-15 lies in vectors 0-2");
+static_assert(!TakesNothingFrom(kChannelBFirst, kPacketVectors - 1), "channel B of record 15 lies in vector 3");
+
+__attribute__((target("ssse3"))) inline __m128i Load(const std::uint8_t *bytes) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
+}
+
+__attribute__((target("ssse3"))) inline __m128i Shuffle(__m128i bytes, const std::uint8_t *index) {
+    return _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i *>(index)));
+}
+
+// The four 16-byte vectors of a packet.
+struct PacketVectors {
+    __m128i v0, v1, v2, v3;
+};
+
+// The 21 samples of one channel of a packet to `to`: points 0 to 15 from the
+// first shuffles, points 5 to 20 as the last 11 of them followed by the
+// samples of records 16 to 20, which all lie in the last vector. The samples
+// of channel A of records 0 to 15 lie in the first three vectors, those of
+// channel B reach into the last.
+template <bool kReachesLastVector>
+__attribute__((target("ssse3"))) inline void StoreChannel(const PacketVectors &packet, const SampleShuffle &first,
+                                                          const SampleShuffle &last, std::uint8_t *to) {
+    __m128i points = _mm_or_si128(_mm_or_si128(Shuffle(packet.v0, first.index[0]), Shuffle(packet.v1, first.index[1])),
+                                  Shuffle(packet.v2, first.index[2]));
+    if constexpr (kReachesLastVector) {
+        points = _mm_or_si128(points, Shuffle(packet.v3, first.index[3]));
+    }
+    const __m128i rest = Shuffle(packet.v3, last.index[kPacketVectors - 1]);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to), points);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to + kSecondStoreRecord),
+                     _mm_alignr_epi8(rest, points, kSecondStoreRecord));
+}
+
+// The tag bits of one vector that differ from those of data tags.
+__attribute__((target("ssse3"))) inline __m128i TagDifference(__m128i bytes, std::uint32_t vector) {
+    const __m128i tags = _mm_and_si128(bytes, Load(kTagPattern.mask + vector * kVectorSize));
+    return _mm_xor_si128(tags, Load(kTagPattern.data + vector * kVectorSize));
+}
+
+// Decodes the whole packets at the start of the first `whole` ones whose tags
+// are all data tags, one packet at a time: its tags tested against the data
+// tag pattern, then its points stored straight into both channels. Returns
+// the number of packets decoded.
+__attribute__((target("ssse3"))) std::uint32_t ShuffleDataPackets(const std::uint8_t *block, std::uint32_t whole,
+                                                                  OutPutData &record) {
+    std::uint8_t *a = record.TempBufferA + kFirstPointIndex;
+    std::uint8_t *b = record.TempBufferB + kFirstPointIndex;
+    std::uint32_t p = 0;
+    for (; p < whole; ++p) {
+        const std::uint8_t *bytes = block + p * kPacketSize;
+        const PacketVectors packet{Load(bytes), Load(bytes + kVectorSize), Load(bytes + 2 * kVectorSize),
+                                   Load(bytes + 3 * kVectorSize)};
+        const __m128i differ = _mm_or_si128(_mm_or_si128(TagDifference(packet.v0, 0), TagDifference(packet.v1, 1)),
+                                            _mm_or_si128(TagDifference(packet.v2, 2), TagDifference(packet.v3, 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) != 0xFFFF) {
+            break; // a tag that is not a data tag: the byte loop decodes this packet
+        }
+        StoreChannel<false>(packet, kChannelAFirst, kChannelALast, a + p * kRecordsPerPacket);
+        StoreChannel<true>(packet, kChannelBFirst, kChannelBLast, b + p * kRecordsPerPacket);
+    }
+    return p;
+}
+
+bool HasShuffle() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return has;
+}
+
+#endif
+
+// Decodes the leading whole packets whose tags are all data tags and returns
+// their number.
+std::uint32_t DecodeLeadingDataPackets(const std::uint8_t *block, std::uint32_t delivered, OutPutData &record) {
+#ifdef ZQLUSB_ROLL_SHUFFLE
+    if (HasShuffle()) {
+        const std::uint32_t whole = delivered / kPacketSize;
+        return ShuffleDataPackets(block, whole < kBlockPackets ? whole : kBlockPackets, record);
+    }
+#endif
+    const std::uint32_t packets = LeadingDataPackets(block, delivered);
+    DecodeDataPackets(block, packets, record);
+    return packets;
+}
+
 } // namespace
 
 void DecodeRollBlock(const std::uint8_t *block, std::uint32_t delivered, OutPutData &record) {
-    const std::uint32_t packets = LeadingDataPackets(block, delivered);
-    DecodeDataPackets(block, packets, record);
+    const std::uint32_t packets = DecodeLeadingDataPackets(block, delivered, record);
     std::int32_t DataCount = kFirstPointIndex + static_cast<std::int32_t>(packets * kRecordsPerPacket);
     std::uint8_t InvalidData = 0;
     std::uint32_t r = packets * kPacketSize;
