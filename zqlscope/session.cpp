@@ -11,9 +11,6 @@ namespace {
 constexpr unsigned kMaxRollPoints = 1344;
 // Pre-trigger memory points per channel.
 constexpr long kPreTriggerPoints = 32000;
-// Results of the I2C EEPROM calls when the confirmation code is refused.
-constexpr int kI2cReadRefused = 2730;
-constexpr int kI2cWriteRefused = 1365;
 
 unsigned CodeFor(unsigned address, long long code) {
     return code >= 0 ? static_cast<unsigned>(code) : ZqlusbI2CConfirmationCode(address);
@@ -96,7 +93,7 @@ std::vector<std::uint8_t> ReadI2c(unsigned address, unsigned count, long long co
     std::vector<std::uint8_t> bytes;
     for (unsigned at = address; at < address + count; ++at) {
         int result = USBReadI2CEEPROM(at, CodeFor(at, code));
-        if (result == kI2cReadRefused) {
+        if (result == ZQLUSB_I2C_READ_REFUSED) {
             throw RunError("the library refused the confirmation code " + Hex(CodeFor(at, code), 4) +
                            " for I2C EEPROM address " + Hex(at, 4));
         }
@@ -108,7 +105,7 @@ std::vector<std::uint8_t> ReadI2c(unsigned address, unsigned count, long long co
 void WriteI2c(unsigned address, const std::vector<std::uint8_t> &values, long long code) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         unsigned at = address + static_cast<unsigned>(i);
-        if (USBWriteI2CEEPROM(at, values[i], CodeFor(at, code)) == kI2cWriteRefused) {
+        if (USBWriteI2CEEPROM(at, values[i], CodeFor(at, code)) == ZQLUSB_I2C_WRITE_REFUSED) {
             throw RunError("the library refused the confirmation code " + Hex(CodeFor(at, code), 4) +
                            " for I2C EEPROM address " + Hex(at, 4) + "; nothing was written there");
         }
