@@ -67,6 +67,12 @@ ZQLUSB_STATIC_ASSERT(offsetof(DriverVersion, MinorVersion) == 1, "MinorVersion f
 ZQLUSB_STATIC_ASSERT(sizeof(OutPutData) == 65536, "OutPutData is 65,536 bytes");
 ZQLUSB_STATIC_ASSERT(offsetof(OutPutData, TempBufferB) == 32768, "channel B follows channel A");
 
+/* The most points one roll-mode block holds: 64 packets of 21 points. */
+#define ZQLUSB_ROLL_MAX_POINTS 1344
+
+/* Points of the pre-trigger memory that USBRetrievePreTriggerData copies. */
+#define ZQLUSB_PRETRIGGER_POINTS 32000
+
 /* Result of USBInitDevice when the instrument could not be opened. */
 #define ZQLUSB_INIT_FAILED 256
 
@@ -180,15 +186,17 @@ ZQLUSB_API int ZQLUSB_CALL USBReadFromEEPROM(unsigned short address, unsigned sh
  * is 0 with DataCount of 1 or more, or DataOffset + DataCount > 32,768. */
 ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer);
 
-/* One block of the roll-mode stream, at most 1,344 points. Output:
+/* One block of the roll-mode stream, at most ZQLUSB_ROLL_MAX_POINTS
+ * (1,344) points. Output:
  *   TempBufferA bytes 0-1      n, the number of points, little-endian,
  *   TempBufferB byte 0         1 if the instrument marked the data invalid, else 0,
  *   indices 2 to n + 1         the points, in stream order.
  * TempBufferB byte 1 and indices from n + 2 on are not written. */
 ZQLUSB_API int ZQLUSB_CALL USBRetrieveRollModeData(OutPutData *OutBuffer);
 
-/* The pre-trigger memory: 32,000 points at indices 0 to 31,999 of both
- * channels; indices from 32,000 on are not written. */
+/* The pre-trigger memory: ZQLUSB_PRETRIGGER_POINTS (32,000) points at
+ * indices 0 to 31,999 of both channels; indices from 32,000 on are not
+ * written. */
 ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutBuffer);
 
 #ifdef __cplusplus
