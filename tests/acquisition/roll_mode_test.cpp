@@ -23,6 +23,7 @@ Bytes Expected(Bytes before, std::size_t n, std::uint8_t invalid, std::int64_t f
 }
 
 TEST_F(RollModeTest, SkipsPacketStartsAndTestsBit6BeforeBit7) {
+    constexpr int kFull = ZQLUSB_ROLL_MAX_POINTS;
     const struct {
         int packetStart; // byte 0 of the first packet; the next packets count up from it
         int points;
@@ -32,20 +33,10 @@ TEST_F(RollModeTest, SkipsPacketStartsAndTestsBit6BeforeBit7) {
         // The last four: whole packets of data records closed at the last
         // record of a packet, at the first of the next, at the last of the
         // block, and a block of data records only.
-        {0x00, 0, 0x00, 0},
-        {0x00, 0, 0x40, 1},
-        {0x00, 0, 0xC5, 1},
-        {0x00, 3, 0x7F, 1},
-        {0x00, 3, 0x3F, 0},
-        {0x3F, 50, 0x00, 0},
-        {0x7F, 50, 0x00, 0},
-        {0xC5, 50, 0x00, 0},
-        {0xFF, 21, 0xFF, 1},
-        {0x80, 200, 0x12, 0},
-        {0x00, 20, 0x00, 0},
-        {0x00, 42, 0x3F, 0},
-        {0x00, ZQLUSB_ROLL_MAX_POINTS - 1, 0xC0, 1},
-        {0x00, ZQLUSB_ROLL_MAX_POINTS, 0x00, 0},
+        {0x00, 0, 0x00, 0},         {0x00, 0, 0x40, 1},     {0x00, 0, 0xC5, 1},  {0x00, 3, 0x7F, 1},
+        {0x00, 3, 0x3F, 0},         {0x3F, 50, 0x00, 0},    {0x7F, 50, 0x00, 0}, {0xC5, 50, 0x00, 0},
+        {0xFF, 21, 0xFF, 1},        {0x80, 200, 0x12, 0},   {0x00, 20, 0x00, 0}, {0x00, 42, 0x3F, 0},
+        {0x00, kFull - 1, 0xC0, 1}, {0x00, kFull, 0x00, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.points << " points, then tag " << int{c.tag}
