@@ -18,6 +18,9 @@
 #include "link/command_stream.h"
 #include "link/commands.h"
 #include "link/operations.h"
+#include "tests/reference/bit_stream.h"
+#include "tests/reference/placement.h"
+#include "tests/reference/roll_block.h"
 
 namespace bench {
 
@@ -49,11 +52,10 @@ namespace {
 
 using zqlusb::ScopeBuffer;
 
-constexpr std::size_t kScopeReplySize = 65536;  // READ_BLOCK for 32,768 points
-constexpr std::size_t kPreTriggerLead = 1536;   // bytes before the first pre-trigger point
-constexpr std::size_t kPreTriggerBytes = 64000; // the 32,000 pre-trigger points
-constexpr std::size_t kRollBlockSize = 4096;    // one READ_ROLL block
-constexpr std::size_t kRecordsPerPacket = 21;   // 3-byte records behind each packet's first byte
+constexpr std::size_t kScopeReplySize = 65536; // READ_BLOCK for 32,768 points
+constexpr std::size_t kPreTriggerLead = reference::kPreTriggerLead;
+constexpr std::size_t kPreTriggerBytes = 2 * ZQLUSB_PRETRIGGER_POINTS;
+constexpr std::size_t kRollBlockSize = reference::kRollBlockSize;
 constexpr std::size_t kBitStreamLength = std::size_t{1} << 20;
 constexpr std::size_t kExpansionLength = kBitStreamLength * zqlusb::kImagesPerByte;
 // The 24 MiB memcpy reads from this far into its buffer: both buffers start
@@ -81,7 +83,7 @@ std::vector<std::uint8_t> RollReply() {
     for (std::size_t packet = 0; packet < kRollBlockSize / zqlusb::kPacketSize; ++packet) {
         std::uint8_t *p = block.data() + packet * zqlusb::kPacketSize;
         p[0] = static_cast<std::uint8_t>(packet);
-        for (std::size_t k = 0; k < kRecordsPerPacket; ++k) {
+        for (std::size_t k = 0; k < reference::kRecordsPerPacket; ++k) {
             p[1 + 3 * k] = static_cast<std::uint8_t>(0x80 | ((packet + k) & 0x3F));
         }
     }
@@ -179,7 +181,8 @@ void RegisterAppends() {
             return library == literal;
         },
         [] { USBWriteData(data++); }, benchmark::kNanosecond);
-    Register("append/WriteData", 0, nullptr, [] { zqlusb::WriteData(data++); }, benchmark::kNanosecond);
+    Register(
+        "append/WriteData", 0, nullptr, [] { zqlusb::WriteData(data++); }, benchmark::kNanosecond);
     Register(
         "append/literal", 0, nullptr, [] { LiteralAppend(zqlusb::CMD_DATA, data++); }, benchmark::kNanosecond);
 }
@@ -194,11 +197,11 @@ void RegisterRecordCopies() {
         [] {
             std::memcpy(ScopeBuffer, Data().scopeReply.data(), kScopeReplySize);
             // The measured request, and spans whose ends do not fall on a word.
-            const std::int32_t spans[][3] = {{0, 32768, 1}, {7, 1001, 1}, {32701, 67, 1}, {3, 997, 3}, {0, 5, 2}};
-            for (const auto &span : spans) {
+            const reference::ScopeSpan spans[] = {{32768, 0, 1}, {1001, 7, 1}, {67, 32701, 1}, {997, 3, 3}, {5, 0, 2}};
+            for (const reference::ScopeSpan &span : spans) {
                 ResetRecords();
-                zqlusb::PlacePoints(ScopeBuffer, *Data().record, span[0], span[0] + span[1], span[2]);
-                LiteralRecordCopy(ScopeBuffer, *Data().check, span[0], span[1], span[2]);
+                zqlusb::PlacePoints(ScopeBuffer, *Data().record, span.offset, span.offset + span.count, span.step);
+                reference::PlaceScopeSpan(ScopeBuffer, span, *Data().check);
                 if (!SameRecords()) {
                     return false;
                 }
@@ -206,8 +209,9 @@ void RegisterRecordCopies() {
             return true;
         },
         [] { zqlusb::PlacePoints(ScopeBuffer, *Data().record, 0, 32768, 1); });
-    Register("record/literal", kScopeReplySize, nullptr,
-             [] { LiteralRecordCopy(ScopeBuffer, *Data().check, 0, 32768, 1); });
+    Register("record/literal", kScopeReplySize, nullptr, [] {
+        reference::PlaceScopeSpan(ScopeBuffer, {32768, 0, 1}, *Data().check);
+    });
     Register("record/USBRetrieveScopeData", kScopeReplySize, nullptr, [] {
         AnswerReadsWith(Data().scopeReply.data());
         OutPutData &record = *Data().record;
@@ -226,13 +230,13 @@ void RegisterPreTriggerCopies() {
         [] {
             std::memcpy(ScopeBuffer, Data().preTriggerReply.data(), kScopeReplySize);
             ResetRecords();
-            zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, 32000, 1);
-            LiteralPreTriggerCopy(ScopeBuffer, *Data().check);
+            zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, ZQLUSB_PRETRIGGER_POINTS, 1);
+            reference::PlacePreTrigger(ScopeBuffer, *Data().check);
             return SameRecords();
         },
-        [] { zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, 32000, 1); });
+        [] { zqlusb::PlacePoints(ScopeBuffer + kPreTriggerLead, *Data().record, 0, ZQLUSB_PRETRIGGER_POINTS, 1); });
     Register("pretrigger/literal", kPreTriggerBytes, nullptr,
-             [] { LiteralPreTriggerCopy(ScopeBuffer, *Data().check); });
+             [] { reference::PlacePreTrigger(ScopeBuffer, *Data().check); });
     Register("pretrigger/USBRetrievePreTriggerData", kPreTriggerBytes, nullptr, [] {
         AnswerReadsWith(Data().preTriggerReply.data());
         USBRetrievePreTriggerData(Data().record.get());
@@ -246,9 +250,9 @@ void RegisterRollDecodes() {
         "roll/DecodeRollBlock", kRollBlockSize,
         [] {
             // The full block, shorter deliveries that end behind a whole record
-            // (the library drops a cut-off record; the straightforward loop
-            // reads past the delivered bytes for it), and blocks that end at an
-            // invalid or end tag in the middle of a packet.
+            // and inside one (after its tag, after its channel A sample), and
+            // blocks that end at an invalid or end tag in the middle of a
+            // packet.
             std::vector<std::uint8_t> block = Data().rollReply;
             const struct {
                 std::size_t at;
@@ -257,6 +261,8 @@ void RegisterRollDecodes() {
             } variants[] = {{0, 0x80, 4096},
                             {0, 0x80, 640},
                             {0, 0x80, 98},
+                            {0, 0x80, 97},
+                            {0, 0x80, 96},
                             {1 + 64 * 30 + 3 * 5, 0x40, 4096},
                             {1 + 64 * 9 + 3 * 20, 0x3F, 4096},
                             {1 + 64 * 63, 0xC0, 4096}};
@@ -265,7 +271,7 @@ void RegisterRollDecodes() {
                 ScopeBuffer[v.at] = v.at == 0 ? ScopeBuffer[0] : v.tag;
                 ResetRecords();
                 zqlusb::DecodeRollBlock(ScopeBuffer, v.delivered, *Data().record);
-                LiteralRollDecode(ScopeBuffer, v.delivered, *Data().check);
+                reference::RetrieveRollBlock(ScopeBuffer, v.delivered, *Data().check);
                 if (!SameRecords()) {
                     return false;
                 }
@@ -275,7 +281,7 @@ void RegisterRollDecodes() {
         },
         [] { zqlusb::DecodeRollBlock(ScopeBuffer, kRollBlockSize, *Data().record); });
     Register("roll/literal", kRollBlockSize, nullptr,
-             [] { LiteralRollDecode(ScopeBuffer, kRollBlockSize, *Data().check); });
+             [] { reference::RetrieveRollBlock(ScopeBuffer, kRollBlockSize, *Data().check); });
     Register("roll/USBRetrieveRollModeData", kRollBlockSize, nullptr, [] {
         AnswerReadsWith(Data().rollReply.data());
         USBRetrieveRollModeData(Data().record.get());
@@ -292,14 +298,14 @@ void RegisterExpansions() {
         [] {
             Prepared &d = Data();
             zqlusb::ExpandBitStream(d.bitStream.data(), kBitStreamLength, d.expansion.data());
-            LiteralExpand(d.bitStream.data(), kBitStreamLength, d.expansionCheck.data());
+            reference::ExpandBitStream(d.bitStream.data(), kBitStreamLength, d.expansionCheck.data());
             return std::memcmp(d.expansion.data(), d.expansionCheck.data(), kExpansionLength) == 0;
         },
         [] { zqlusb::ExpandBitStream(Data().bitStream.data(), kBitStreamLength, Data().expansion.data()); },
         benchmark::kMillisecond);
     Register(
         "fpga/literal", kExpansionLength, nullptr,
-        [] { LiteralExpand(Data().bitStream.data(), kBitStreamLength, Data().expansionCheck.data()); },
+        [] { reference::ExpandBitStream(Data().bitStream.data(), kBitStreamLength, Data().expansionCheck.data()); },
         benchmark::kMillisecond);
     Register(
         "fpga/USBLoadFPGA", kExpansionLength, nullptr,

@@ -2,7 +2,8 @@
 # with the Win32 stand-in, much as zqlusb.dll sits over the driver.
 
 add_library(zqlvi SHARED ${ZQLUSB_VI_SOURCES})
-target_include_directories(zqlvi PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>)
+target_include_directories(zqlvi PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
+                                        $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
 target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
 
 add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})

@@ -77,7 +77,7 @@ add_custom_target(zqlusb_msvc_implib ALL DEPENDS ${CMAKE_BINARY_DIR}/zqlusb.lib)
 if(NOT ZQLUSB_VIRTUAL_DLL)
   # The virtual instrument, linked into the Wine test program.
   add_library(zqlvi STATIC ${ZQLUSB_VI_SOURCES})
-  target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src)
+  target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
   target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
 
   # GoogleTest from Debian's sources, built with the cross compiler.

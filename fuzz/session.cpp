@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "fuzz/stream_oracle.h"
+#include "tests/reference/bit_stream.h"
+#include "tests/reference/placement.h"
+#include "tests/reference/roll_block.h"
 #include "virtual_instrument/instrument.h"
 #include "zqlusb.h"
 
@@ -203,14 +206,8 @@ struct Session {
             return;
         }
         oracle.Flush();
-        Bytes images;
-        for (int i = 0; i < length; ++i) {
-            for (int bit = 7; bit >= 0; --bit) {
-                const std::uint8_t low = (data[i] >> bit & 1) ? 0xD4 : 0xC4;
-                images.insert(images.end(),
-                              {static_cast<std::uint8_t>(low | 0x20), low, static_cast<std::uint8_t>(low | 0x20)});
-            }
-        }
+        Bytes images(static_cast<std::size_t>(length) * reference::kImagesPerByte);
+        reference::ExpandBitStream(data.get(), static_cast<std::size_t>(length), images.data());
         oracle.WriteRaw(images);
     }
     void SerialRead() {
@@ -296,15 +293,13 @@ struct Session {
             CountBad(true);
             return Same(*record, expected, "refused scope request");
         }
-        const int flow = (2 * count + 63) / 64 * 64;
-        const int packets = flow / 64 - 1;
+        const reference::ScopeSpan span = {static_cast<std::uint16_t>(count), static_cast<std::uint16_t>(offset),
+                                           static_cast<std::uint16_t>(step)};
+        const int packets = reference::ScopeRequestPackets(span.count);
         if (oracle.ReadRequest({0x03, 0x09, (packets >> 8) & 0xFF, packets & 0xFF})) {
-            Receive(static_cast<std::uint32_t>(flow));
+            Receive(static_cast<std::uint32_t>(reference::ScopeRequestBytes(span.count)));
         }
-        for (int i = offset, r = 0; i < offset + count; i += step, r += 2) {
-            expected.TempBufferA[i] = oracle.receive[r];
-            expected.TempBufferB[i] = oracle.receive[r + 1];
-        }
+        reference::PlaceScopeSpan(oracle.receive, span, expected);
         Same(*record, expected, "scope record");
     }
     void Roll() {
@@ -314,36 +309,17 @@ struct Session {
         auto record = Record();
         OutPutData expected = *record;
         USBRetrieveRollModeData(record.get());
+        // A failed read counts as nothing delivered; a count beyond the block
+        // as the whole block.
         std::uint32_t usable = 0;
         if (oracle.ReadRequest({0x03, 0x0A, 0x00, 0x3F})) {
             bool ok = false;
             std::uint32_t reported = 0;
-            const Bytes got = oracle.Read(4096, &ok, &reported);
+            const Bytes got = oracle.Read(reference::kRollBlockSize, &ok, &reported);
             std::copy(got.begin(), got.end(), oracle.receive);
-            usable = ok ? (reported < 4096 ? reported : 4096) : 0;
+            usable = ok ? std::min(reported, reference::kRollBlockSize) : 0;
         }
-        int points = 0;
-        std::uint8_t invalid = 0;
-        // Packets of 64 bytes: byte 0 skipped, then 21 tagged records of 3.
-        for (std::uint32_t at = 0; at < usable; at += 3) {
-            if (at % 64 == 0 && ++at >= usable) {
-                break;
-            }
-            const std::uint8_t tag = oracle.receive[at];
-            if (tag & 0x40) {
-                invalid = 1;
-                break;
-            }
-            if (!(tag & 0x80) || at + 3 > usable) {
-                break;
-            }
-            expected.TempBufferA[2 + points] = oracle.receive[at + 1];
-            expected.TempBufferB[2 + points] = oracle.receive[at + 2];
-            ++points;
-        }
-        expected.TempBufferA[0] = static_cast<std::uint8_t>(points);
-        expected.TempBufferA[1] = static_cast<std::uint8_t>(points >> 8);
-        expected.TempBufferB[0] = invalid;
+        reference::RetrieveRollBlock(oracle.receive, usable, expected);
         Same(*record, expected, "roll-mode record");
     }
     void PreTrigger() {
@@ -354,12 +330,9 @@ struct Session {
         OutPutData expected = *record;
         USBRetrievePreTriggerData(record.get());
         if (oracle.ReadRequest({0x03, 0x0B, 0x03, 0xFF})) {
-            Receive(65536);
+            Receive(reference::kPreTriggerReplySize);
         }
-        for (int j = 0; j < 32000; ++j) {
-            expected.TempBufferA[j] = oracle.receive[1536 + 2 * j];
-            expected.TempBufferB[j] = oracle.receive[1537 + 2 * j];
-        }
+        reference::PlacePreTrigger(oracle.receive, expected);
         Same(*record, expected, "pre-trigger record");
     }
 
@@ -382,7 +355,7 @@ struct Session {
             const auto size = in.ConsumeIntegralInRange<std::size_t>(0, 4200);
             script.bytes = in.ConsumeBytes<std::uint8_t>(size);
             if (in.ConsumeBool()) { // a full roll-mode block of one repeated tag pattern
-                script.bytes.resize(4096, script.bytes.empty() ? 0x80 : script.bytes.back());
+                script.bytes.resize(reference::kRollBlockSize, script.bytes.empty() ? 0x80 : script.bytes.back());
             }
             device.scriptedReads.push_back(std::move(script));
             break;

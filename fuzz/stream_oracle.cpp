@@ -9,7 +9,7 @@
 namespace fuzz {
 namespace {
 constexpr std::size_t kBufferFull = 16384; // an append that reaches this flushes
-constexpr int kRetryAnswer = 4;            // IDRETRY; any other answer cancels
+constexpr int kCancelAnswer = 2;           // IDCANCEL, when no answer was scripted
 } // namespace
 
 void Finding(const std::string &what) {
@@ -43,7 +43,7 @@ bool StreamOracle::ReadRequest(const Pattern &request) {
     }
     Append(request);
     Flush();
-    return !linkFailed_;
+    return !link_.linkFailed;
 }
 
 void StreamOracle::WriteRaw(const Bytes &bytes) {
@@ -70,41 +70,24 @@ void StreamOracle::ExpectWrite(std::uint32_t code, const Pattern &bytes) {
                 Finding("write differs at byte " + std::to_string(i));
             }
         }
-        again = Again(t.ok);
+        again = reference::AfterWrite(link_, t.ok, [this] { return DialogAnswer(); });
     }
 }
 
-// The outcome table of a write transfer: true when it must be repeated.
-bool StreamOracle::Again(bool ok) {
-    if (!openWindow_) {
-        linkFailed_ = !ok;
-        return false;
-    }
-    if (ok) {
-        linkFailed_ = false;
-        reTry_ = 0;
-        return false;
-    }
-    if (reTry_ == 0) {
-        linkFailed_ = false;
-        ++reTry_;
-        return true;
-    }
-    if (linkFailed_) {
-        return false;
-    }
+// The dialog the outcome table asks for: shown by the library, in turn, and
+// answered as scripted.
+int StreamOracle::DialogAnswer() {
     if (dialogs_ >= device_.dialogs.size()) {
         Finding("the retry dialog was not shown");
     }
-    const int answer = answers_.empty() ? 2 : answers_.front();
+    const int answer = answers_.empty() ? kCancelAnswer : answers_.front();
     if (!answers_.empty()) {
         answers_.pop_front();
     }
     if (device_.dialogs[dialogs_++].answer != answer) {
         Finding("dialog answered out of turn");
     }
-    linkFailed_ = answer != kRetryAnswer;
-    return !linkFailed_;
+    return answer;
 }
 
 Bytes StreamOracle::Read(std::uint32_t length, bool *ok, std::uint32_t *reported) {

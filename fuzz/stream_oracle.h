@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/reference/link_outcomes.h"
 #include "virtual_instrument/instrument.h"
 
 namespace fuzz {
@@ -37,7 +38,7 @@ class StreamOracle {
     Bytes Read(std::uint32_t length, bool *ok = nullptr, std::uint32_t *reported = nullptr);
     bool Ready();
 
-    void SetDialogMode() { openWindow_ = true; }
+    void SetDialogMode() { link_.dialogMode = true; }
     void ScriptAnswer(int answer) { answers_.push_back(answer); }
 
     // Everything the device logged has been predicted.
@@ -47,14 +48,12 @@ class StreamOracle {
   private:
     void ExpectWrite(std::uint32_t code, const Pattern &bytes);
     const vi::Transfer &Next(const char *what);
-    bool Again(bool ok);
+    int DialogAnswer();
     vi::Instrument &device_;
     Pattern pending_;
     std::size_t cursor_ = 0;
     std::size_t dialogs_ = 0;
-    bool openWindow_ = false;
-    int reTry_ = 0;
-    bool linkFailed_ = false;
+    reference::LinkState link_;
     std::deque<int> answers_;
 };
 

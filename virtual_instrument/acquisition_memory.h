@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "virtual_instrument/signal_model.h"
+#include "zqlusb.h"
 
 namespace vi {
 
@@ -34,7 +35,8 @@ struct AcquisitionMemory {
     // packet is filled with data records that the library must not look at.
     // The block is as long as its packets, which may be fewer than 64.
     static constexpr int kRollRecordsPerPacket = 21;
-    static constexpr int kRollMaxPoints = 64 * kRollRecordsPerPacket; // 1,344
+    static constexpr int kRollMaxPoints = ZQLUSB_ROLL_MAX_POINTS;
+    static_assert(kRollMaxPoints == 64 * kRollRecordsPerPacket, "64 packets of records");
     static constexpr int kRollDefaultPoints = 300;
     std::int64_t rollPosition = 0;          // signal position of the next roll point
     std::uint8_t rollPacketSequence = 0;    // byte 0 of the next packet; counts up by one per packet
@@ -44,7 +46,7 @@ struct AcquisitionMemory {
     // READ_PRETRIGGER: 65,536 bytes: 1,536 bytes of the lead word, repeated
     // high byte first, then the 32,000 points before the capture start.
     static constexpr std::uint32_t kPreTriggerLead = 1536;
-    static constexpr std::uint32_t kPreTriggerPoints = 32000;
+    static constexpr std::uint32_t kPreTriggerPoints = ZQLUSB_PRETRIGGER_POINTS;
     std::uint32_t preTriggerLeadWord = 0xDEADBEEF;
 
     // The two channels' samples at a signal position.

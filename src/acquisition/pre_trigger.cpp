@@ -23,7 +23,7 @@ constexpr std::uint32_t kPreTriggerLead = 1536;
 // so nothing is read past the reply; indices from 32,000 on keep their
 // content.
 constexpr std::int32_t kPreTriggerPoints = static_cast<std::int32_t>((kScopeBufferSize - kPreTriggerLead) / 2);
-static_assert(kPreTriggerPoints == 32000);
+static_assert(kPreTriggerPoints == ZQLUSB_PRETRIGGER_POINTS, "the header's pre-trigger point count");
 
 } // namespace
 

@@ -33,6 +33,7 @@ constexpr std::uint32_t kRecordsPerPacket = 21;
 constexpr std::uint32_t kRecordSize = 3;
 // The packets of the largest block; the fast path looks at no more.
 constexpr std::uint32_t kBlockPackets = 64;
+static_assert(kBlockPackets * kRecordsPerPacket == ZQLUSB_ROLL_MAX_POINTS, "the header's roll-mode maximum");
 constexpr std::uint32_t kPointSize = 2;
 
 // Per byte of a packet: the tag bits that tell a data tag (0xC0 at the tag
@@ -82,7 +83,7 @@ std::uint32_t LeadingDataPackets(const std::uint8_t *block, std::uint32_t delive
 // two-byte move per record at offsets the unrolled loop fixes, then spread
 // over the channels by the contiguous point copy.
 void DecodeDataPackets(const std::uint8_t *block, std::uint32_t packets, OutPutData &record) {
-    std::uint8_t points[kBlockPackets * kRecordsPerPacket * kPointSize];
+    std::uint8_t points[ZQLUSB_ROLL_MAX_POINTS * kPointSize];
     for (std::uint32_t p = 0; p < packets; ++p) {
         const std::uint8_t *from = block + p * kPacketSize + 2; // the first record's point
         std::uint8_t *to = points + p * kRecordsPerPacket * kPointSize;

@@ -1,21 +1,23 @@
 // USBRetrievePreTriggerData: 32,000 points from received byte 1,536 on, at
 // the start of both channels; indices from 32,000 on keep the marker.
 #include "acquisition/record.h"
+#include "tests/reference/placement.h"
 
 namespace testbed {
 namespace {
 
 using PreTriggerTest = DeviceTest;
 
-constexpr std::size_t kLead = 1536;
-constexpr std::size_t kPreTriggerPoints = 32000;
+constexpr std::size_t kLead = reference::kPreTriggerLead;
 
-// The record after a retrieval from `before`, point j given by `point`.
-Bytes Expected(Bytes before, const std::function<vi::Point(std::size_t)> &point) {
-    for (std::size_t j = 0; j < kPreTriggerPoints; ++j) {
-        Put(before, j, point(j));
-    }
-    return before;
+// The record after a retrieval from `before`, point j of the reply given by
+// `point` (the lead is left zero: it has no effect), placed as the reference
+// model places it.
+Bytes Expected(const Bytes &before, const std::function<vi::Point(std::size_t)> &point) {
+    Bytes reply(kLead);
+    const Bytes points = Received(ZQLUSB_PRETRIGGER_POINTS, point);
+    reply.insert(reply.end(), points.begin(), points.end());
+    return Changed(before, [&](OutPutData &r) { reference::PlacePreTrigger(reply.data(), r); });
 }
 
 TEST_F(PreTriggerTest, PointsStartAtReceivedByte1536AndTheLeadHasNoEffect) {
@@ -32,9 +34,9 @@ TEST_F(PreTriggerTest, PointsStartAtReceivedByte1536AndTheLeadHasNoEffect) {
         ASSERT_EQ(Streams().size(), 1u);
         EXPECT_BYTES(Streams()[0], (Bytes{0x03, 0x0B, 0x03, 0xFF}));
         const Bytes received = Reads().at(0);
-        ASSERT_EQ(received.size(), 65536u);
+        ASSERT_EQ(received.size(), reference::kPreTriggerReplySize);
         EXPECT_EQ(record.At(0), (vi::Point{received[kLead], received[kLead + 1]}));
-        EXPECT_EQ(record.At(31999), (vi::Point{received[65534], received[65535]}));
+        EXPECT_EQ(record.At(ZQLUSB_PRETRIGGER_POINTS - 1), (vi::Point{received[65534], received[65535]}));
     }
 }
 

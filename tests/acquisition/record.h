@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "support/fixture.h"
@@ -35,6 +36,27 @@ struct Record {
 inline void Put(Bytes &all, std::size_t i, vi::Point p) {
     all[i] = p.a;
     all[kPoints + i] = p.b;
+}
+
+// `all`, a record laid out as Record::All(), after `change`: for the
+// reference model, which works on OutPutData.
+inline Bytes Changed(const Bytes &all, const std::function<void(OutPutData &)> &change) {
+    Record record;
+    std::memcpy(record.data.get(), all.data(), sizeof(OutPutData));
+    change(*record.data);
+    return record.All();
+}
+
+// `count` points given by `point`, as the instrument sends them: two bytes
+// each, channel A first.
+inline Bytes Received(std::size_t count, const std::function<vi::Point(std::size_t)> &point) {
+    Bytes bytes(2 * count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const vi::Point p = point(k);
+        bytes[2 * k] = p.a;
+        bytes[2 * k + 1] = p.b;
+    }
+    return bytes;
 }
 
 // The bytes of each read transfer, in order.

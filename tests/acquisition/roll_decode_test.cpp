@@ -1,20 +1,22 @@
 // USBRetrieveRollModeData on arbitrary roll-mode blocks: every byte of the
-// record after the call, against a byte-by-byte decoding written out here.
+// record after the call, against the reference model's decoding.
 // The blocks come from a fixed seed: whole packets of data records, invalid
 // and end tags at every record of several packets, any packet-start bytes,
 // and every delivered length from 0 to 4,096, records cut by it included.
 #include <algorithm>
 
 #include "acquisition/record.h"
+#include "tests/reference/roll_block.h"
 
 namespace testbed {
 namespace {
 
 using RollDecodeTest = DeviceTest;
 
-constexpr std::uint32_t kBlockSize = 4096;
-constexpr std::uint32_t kPacket = 64;
-constexpr std::uint32_t kRecords = 21; // per packet, behind its first byte
+using reference::TagOffset;
+constexpr std::uint32_t kBlockSize = reference::kRollBlockSize;
+constexpr std::uint32_t kPacket = reference::kPacketSize;
+constexpr std::uint32_t kRecords = reference::kRecordsPerPacket;
 
 // A fixed xorshift sequence, the same on every platform.
 class Random {
@@ -45,11 +47,6 @@ std::uint8_t InvalidTag(Random &random) {
     return static_cast<std::uint8_t>(0x40 | (random.Byte() & 0xBF));
 }
 
-// Offset of the tag of record k of packet p.
-std::uint32_t TagAt(std::uint32_t p, std::uint32_t k) {
-    return p * kPacket + 1 + 3 * k;
-}
-
 // A block of random bytes whose tags are all data tags; packet-start bytes
 // and samples are arbitrary.
 Bytes DataBlock(Random &random) {
@@ -59,65 +56,29 @@ Bytes DataBlock(Random &random) {
     }
     for (std::uint32_t p = 0; p < kBlockSize / kPacket; ++p) {
         for (std::uint32_t k = 0; k < kRecords; ++k) {
-            block[TagAt(p, k)] = DataTag(random);
+            block[TagOffset(p, k)] = DataTag(random);
         }
     }
     return block;
 }
 
-// The record after decoding the first `delivered` bytes of `block`, written
-// out byte by byte: byte 0 of each packet skipped; a tag with bit 6 set ends
-// decoding with the invalid flag; a tag with bit 7 clear ends it; any other
-// tag's two bytes are the next point, unless the delivered bytes end inside
-// them. Count at TempBufferA bytes 0-1, flag at TempBufferB byte 0, points
-// from index 2 on; nothing else changes.
-Bytes Decoded(const Bytes &block, std::uint32_t delivered, Bytes record) {
-    std::uint32_t points = 0;
-    std::uint8_t invalid = 0;
-    std::uint32_t at = 0;
-    while (at < delivered) {
-        if (at % kPacket == 0) {
-            at += 1;
-            continue;
-        }
-        const std::uint8_t tag = block[at];
-        if ((tag & 0x40) != 0) {
-            invalid = 1;
-            break;
-        }
-        if ((tag & 0x80) == 0) {
-            break;
-        }
-        if (at + 3 > delivered) {
-            break;
-        }
-        record[2 + points] = block[at + 1];
-        record[kPoints + 2 + points] = block[at + 2];
-        points += 1;
-        at += 3;
-    }
-    record[0] = static_cast<std::uint8_t>(points & 0xFF);
-    record[1] = static_cast<std::uint8_t>(points >> 8);
-    record[kPoints] = invalid;
-    return record;
-}
-
 // One retrieval of `block` with `delivered` bytes reported, into a record
-// filled with `marker`, against the decoding written out above. False, with
-// both records printed, when they differ.
-bool DecodesAsWrittenOut(const Bytes &block, std::uint32_t delivered, std::uint8_t marker) {
+// filled with `marker`, against the reference model. False, with both
+// records printed, when they differ.
+bool DecodesAsTheReference(const Bytes &block, std::uint32_t delivered, std::uint8_t marker) {
     vi::Device().transfers.clear();
     vi::Device().scriptedReads.push_back({true, block, delivered});
     Record record(marker);
     const Bytes before = record.All();
     USBRetrieveRollModeData(record.data.get());
-    const Bytes expected = Decoded(block, delivered, before);
+    const Bytes expected =
+        Changed(before, [&](OutPutData &r) { reference::RetrieveRollBlock(block.data(), delivered, r); });
     const Bytes actual = record.All();
     if (actual == expected) {
         return true;
     }
     ADD_FAILURE() << delivered << " bytes delivered, record filled with " << int{marker} << "\n"
-                  << SameBytes("the record", "the decoding written out", actual, expected).message();
+                  << SameBytes("the record", "the reference model's", actual, expected).message();
     return false;
 }
 
@@ -126,7 +87,7 @@ TEST_F(RollDecodeTest, DataPacketsAtEveryDeliveredLength) {
     Random random(0x5EED0001u);
     for (std::uint32_t delivered = 0; delivered <= kBlockSize; ++delivered) {
         const Bytes block = DataBlock(random);
-        ASSERT_TRUE(DecodesAsWrittenOut(block, delivered, random.Byte())) << "all data tags";
+        ASSERT_TRUE(DecodesAsTheReference(block, delivered, random.Byte())) << "all data tags";
     }
 }
 
@@ -138,11 +99,11 @@ TEST_F(RollDecodeTest, InvalidAndEndTagsAtEveryRecordOfSeveralPackets) {
         for (std::uint32_t k = 0; k < kRecords; ++k) {
             for (int closing = 0; closing < 2; ++closing) {
                 Bytes block = DataBlock(random);
-                block[TagAt(p, k)] = closing == 0 ? InvalidTag(random) : EndTag(random);
+                block[TagOffset(p, k)] = closing == 0 ? InvalidTag(random) : EndTag(random);
                 // The whole block, and deliveries that end at, inside and
                 // just behind the closing record, and one packet later (all
                 // within 0 to 4,096).
-                const std::int64_t tag = TagAt(p, k);
+                const std::int64_t tag = TagOffset(p, k);
                 const std::int64_t deliveries[] = {kBlockSize,
                                                    tag,
                                                    tag + 1,
@@ -154,7 +115,7 @@ TEST_F(RollDecodeTest, InvalidAndEndTagsAtEveryRecordOfSeveralPackets) {
                                                    (p + 2) * std::int64_t{kPacket} + 1 + random.Below(63)};
                 for (std::int64_t length : deliveries) {
                     const auto delivered = static_cast<std::uint32_t>(std::clamp<std::int64_t>(length, 0, kBlockSize));
-                    ASSERT_TRUE(DecodesAsWrittenOut(block, delivered, random.Byte()))
+                    ASSERT_TRUE(DecodesAsTheReference(block, delivered, random.Byte()))
                         << (closing == 0 ? "invalid" : "end") << " tag at record " << k << " of packet " << p;
                 }
             }
@@ -177,11 +138,12 @@ TEST_F(RollDecodeTest, RandomBlocks) {
                     block[at] = random.Byte();
                 }
             } else {
-                block[TagAt(p, random.Below(kRecords))] = random.Below(2) == 0 ? InvalidTag(random) : EndTag(random);
+                block[TagOffset(p, random.Below(kRecords))] =
+                    random.Below(2) == 0 ? InvalidTag(random) : EndTag(random);
             }
         }
         const std::uint32_t delivered = random.Below(4) == 0 ? kBlockSize : random.Below(kBlockSize + 1);
-        ASSERT_TRUE(DecodesAsWrittenOut(block, delivered, random.Byte())) << "random block " << n;
+        ASSERT_TRUE(DecodesAsTheReference(block, delivered, random.Byte())) << "random block " << n;
     }
 }
 

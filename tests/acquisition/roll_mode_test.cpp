@@ -2,6 +2,7 @@
 // block, bounded by the delivered bytes, with the count and invalid flag at
 // the head of the record.
 #include "acquisition/record.h"
+#include "tests/reference/roll_block.h"
 
 namespace testbed {
 namespace {
@@ -16,12 +17,13 @@ Bytes Expected(Bytes before, std::size_t n, std::uint8_t invalid, std::int64_t f
     before[1] = static_cast<std::uint8_t>(n >> 8);
     before[kPoints] = invalid;
     for (std::size_t k = 0; k < n; ++k) {
-        Put(before, 2 + k, vi::Device().acquisition.At(first + static_cast<std::int64_t>(k)));
+        Put(before, reference::kFirstRollIndex + k, vi::Device().acquisition.At(first + static_cast<std::int64_t>(k)));
     }
     return before;
 }
 
 TEST_F(RollModeTest, SkipsPacketStartsAndTestsBit6BeforeBit7) {
+    constexpr int kFull = ZQLUSB_ROLL_MAX_POINTS;
     const struct {
         int packetStart; // byte 0 of the first packet; the next packets count up from it
         int points;
@@ -31,9 +33,10 @@ TEST_F(RollModeTest, SkipsPacketStartsAndTestsBit6BeforeBit7) {
         // The last four: whole packets of data records closed at the last
         // record of a packet, at the first of the next, at the last of the
         // block, and a block of data records only.
-        {0x00, 0, 0x00, 0},  {0x00, 0, 0x40, 1},  {0x00, 0, 0xC5, 1},    {0x00, 3, 0x7F, 1},    {0x00, 3, 0x3F, 0},
-        {0x3F, 50, 0x00, 0}, {0x7F, 50, 0x00, 0}, {0xC5, 50, 0x00, 0},   {0xFF, 21, 0xFF, 1},   {0x80, 200, 0x12, 0},
-        {0x00, 20, 0x00, 0}, {0x00, 42, 0x3F, 0}, {0x00, 1343, 0xC0, 1}, {0x00, 1344, 0x00, 0},
+        {0x00, 0, 0x00, 0},         {0x00, 0, 0x40, 1},     {0x00, 0, 0xC5, 1},  {0x00, 3, 0x7F, 1},
+        {0x00, 3, 0x3F, 0},         {0x3F, 50, 0x00, 0},    {0x7F, 50, 0x00, 0}, {0xC5, 50, 0x00, 0},
+        {0xFF, 21, 0xFF, 1},        {0x80, 200, 0x12, 0},   {0x00, 20, 0x00, 0}, {0x00, 42, 0x3F, 0},
+        {0x00, kFull - 1, 0xC0, 1}, {0x00, kFull, 0x00, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.points << " points, then tag " << int{c.tag}
@@ -63,13 +66,13 @@ TEST_F(RollModeTest, DecodesNoMoreThanTheDeliveredBytesAndNeverBeyond4096) {
         int failedReads;
         std::size_t points;
     } cases[] = {
-        {"full block: count bytes 0x40 0x05", std::nullopt, 0, 0, 1344},
+        {"full block: count bytes 0x40 0x05", std::nullopt, 0, 0, ZQLUSB_ROLL_MAX_POINTS},
         {"one packet of 21 records", 64, 0, 0, 21},
         {"last record cut after its channel A", 63, 0, 0, 20},
         {"last record cut after its tag", 62, 0, 0, 20},
         {"only the first tag", 2, 0, 0, 0},
         {"nothing", 0, 0, 0, 0},
-        {"a driver that claims 100,000 bytes more", std::nullopt, 100000, 0, 1344},
+        {"a driver that claims 100,000 bytes more", std::nullopt, 100000, 0, ZQLUSB_ROLL_MAX_POINTS},
         {"a failed read that reports 4,096 bytes", std::nullopt, 0, 1, 0},
     };
     for (const auto &c : cases) {
@@ -87,7 +90,7 @@ TEST_F(RollModeTest, DecodesNoMoreThanTheDeliveredBytesAndNeverBeyond4096) {
         USBRetrieveScopeData(scratch.data.get());
         memory = saved;
 
-        memory.rollNextBlockPoints = vi::AcquisitionMemory::kRollMaxPoints;
+        memory.rollNextBlockPoints = ZQLUSB_ROLL_MAX_POINTS;
         Device().faults = {.failReads = c.failedReads,
                            .deliverAtMost = c.deliver,
                            .overstateCount = c.overstate,

@@ -2,24 +2,20 @@
 // positions DataOffset and Step select, and the receive buffer's earlier
 // content when no read is made.
 #include "acquisition/record.h"
+#include "tests/reference/placement.h"
 
 namespace testbed {
 namespace {
 
 using ScopeRecordTest = DeviceTest;
 
-struct Span {
-    std::uint16_t count, offset, step;
-};
+using Span = reference::ScopeSpan;
 
-// The record after a retrieval of `span` from `before`: point k, given by `point`,
-// at DataOffset + k * Step, for every such index below DataOffset + DataCount.
-Bytes Expected(Bytes before, Span span, const std::function<vi::Point(std::size_t)> &point) {
-    std::size_t k = 0;
-    for (std::size_t i = span.offset; i < std::size_t{span.offset} + span.count; i += span.step) {
-        Put(before, i, point(k++));
-    }
-    return before;
+// The record after a retrieval of `span` from `before`, point k of the reply
+// given by `point`, placed as the reference model places it.
+Bytes Expected(const Bytes &before, Span span, const std::function<vi::Point(std::size_t)> &point) {
+    const Bytes received = Received(span.count, point);
+    return Changed(before, [&](OutPutData &r) { reference::PlaceScopeSpan(received.data(), span, r); });
 }
 
 TEST_F(ScopeRecordTest, RequestsTheSpanAndPlacesPointsWhereOffsetAndStepSelect) {

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "support/fixture.h"
+#include "tests/reference/bit_stream.h"
 
 namespace testbed {
 namespace {
@@ -55,14 +56,7 @@ TEST_F(FpgaLoaderTest, EveryByteValueExpandsBitByBitInOrder) {
     for (int i = 0; i < 256; ++i) {
         stream.push_back(static_cast<std::uint8_t>(i * 167 + 13));
     }
-    Bytes images;
-    for (std::uint8_t byte : stream) {
-        for (int bit = 7; bit >= 0; --bit) {
-            const bool one = (byte >> bit & 1) != 0;
-            images.insert(images.end(), {std::uint8_t(one ? 0xF4 : 0xE4), std::uint8_t(one ? 0xD4 : 0xC4),
-                                         std::uint8_t(one ? 0xF4 : 0xE4)});
-        }
-    }
+    const Bytes images = reference::ExpandBitStream(stream);
     Open();
     USBLoadFPGA(stream.data(), static_cast<int>(stream.size()));
     ASSERT_EQ(Codes(), (CodeList{kRaw}));

@@ -9,6 +9,9 @@
 
 #include "reliability/link_model.h"
 #include "support/fixture.h"
+#include "tests/reference/bit_stream.h"
+#include "tests/reference/placement.h"
+#include "tests/reference/roll_block.h"
 
 namespace testbed {
 namespace {
@@ -65,26 +68,14 @@ Bytes RecordCall(const std::function<void(OutPutData *)> &call, std::uint16_t co
     return Bytes(bytes, bytes + sizeof *record);
 }
 
-// The record with `points` points of both channels from a receive buffer
-// never filled: zeros.
-Bytes ZeroPoints(Bytes made, std::size_t from, std::size_t points) {
-    std::memset(made.data() + from, 0, points);
-    std::memset(made.data() + ZQLUSB_CHANNEL_POINTS + from, 0, points);
-    return made;
-}
+// The receive buffer that no read has filled: zeros.
+const std::uint8_t kNeverFilled[reference::kPreTriggerReplySize] = {};
 
 const std::vector<int> kPending = {0x02, 0x11};
 constexpr std::uint16_t kScopeCount = 40;
 constexpr int kBlockLength = 100;
 
-Bytes FpgaImages() {
-    Bytes out;
-    for (int bit = 7; bit >= 0; --bit) {
-        const std::uint8_t low = (0xA5 >> bit & 1) ? 0xD4 : 0xC4;
-        out.insert(out.end(), {static_cast<std::uint8_t>(low | 0x20), low, static_cast<std::uint8_t>(low | 0x20)});
-    }
-    return out;
-}
+constexpr std::uint8_t kFpgaByte = 0xA5;
 
 std::vector<int> Ints(const Bytes &bytes) {
     return std::vector<int>(bytes.begin(), bytes.end());
@@ -159,10 +150,10 @@ std::vector<Operation> Operations() {
          keep},
         {"USBLoadFPGA",
          kPending,
-         {{IOCTL_SCOPE_WRITE_STREAM, kPending}, {IOCTL_SCOPE_WRITE_RAW, Ints(FpgaImages())}},
+         {{IOCTL_SCOPE_WRITE_STREAM, kPending}, {IOCTL_SCOPE_WRITE_RAW, Ints(reference::ExpandBitStream({kFpgaByte}))}},
          {},
          [] {
-             const unsigned char bits[] = {0xA5};
+             const unsigned char bits[] = {kFpgaByte};
              USBLoadFPGA(bits, 1);
              return Bytes{};
          },
@@ -199,19 +190,22 @@ std::vector<Operation> Operations() {
           {IOCTL_SCOPE_READ, {}, 128}},
          {},
          [] { return RecordCall([](OutPutData *r) { USBRetrieveScopeData(r); }, kScopeCount); },
-         [](const Bytes &made) { return ZeroPoints(made, 0, kScopeCount); }},
+         [](const Bytes &) {
+             return RecordCall(
+                 [](OutPutData *r) {
+                     reference::PlaceScopeSpan(kNeverFilled, {kScopeCount, 0, 1}, *r);
+                 },
+                 kScopeCount);
+         }},
         {"USBRetrieveRollModeData",
          kPending,
          {{IOCTL_SCOPE_WRITE_STREAM, Join(kPending, {0x00, 0x00, 0x03, 0x0A, 0x00, 0x3F})},
           {IOCTL_SCOPE_READ, {}, 4096}},
          {},
          [] { return RecordCall([](OutPutData *r) { USBRetrieveRollModeData(r); }); },
-         // No points: count 0, valid; nothing else written.
+         // No bytes delivered: no points, count 0, valid.
          [](const Bytes &) {
-             Bytes empty = RecordCall([](OutPutData *) {});
-             empty[0] = empty[1] = 0;
-             empty[ZQLUSB_CHANNEL_POINTS] = 0;
-             return empty;
+             return RecordCall([](OutPutData *r) { reference::RetrieveRollBlock(kNeverFilled, 0, *r); });
          }},
         {"USBRetrievePreTriggerData",
          kPending,
@@ -219,7 +213,7 @@ std::vector<Operation> Operations() {
           {IOCTL_SCOPE_READ, {}, 65536}},
          {},
          [] { return RecordCall([](OutPutData *r) { USBRetrievePreTriggerData(r); }); },
-         [](const Bytes &made) { return ZeroPoints(made, 0, 32000); }},
+         [](const Bytes &) { return RecordCall([](OutPutData *r) { reference::PlacePreTrigger(kNeverFilled, *r); }); }},
     };
 }
 
@@ -355,7 +349,7 @@ TEST_F(FaultSweepTest, EveryOperationAgainstEveryFailedAttemptAndDialogAnswer) {
                 ++cases;
                 ASSERT_TRUE(SameTransfers(model.transfers));
                 EXPECT_EQ(static_cast<int>(Device().dialogs.size()), model.dialogs);
-                EXPECT_EQ(Device().openHandles.size(), model.open ? 1u : 0u);
+                EXPECT_EQ(Device().openHandles.size(), model.link.open ? 1u : 0u);
                 EXPECT_TRUE(outcome == (delivered ? made : skipped)) << "the caller's output";
                 EXPECT_EQ(Device().errors.calls, std::vector<std::string>{});
                 // A failed transfer may leave the instrument mid-sequence (a

@@ -1,56 +1,33 @@
 #include "reliability/link_model.h"
 
 namespace testbed {
-namespace {
-constexpr int kRetryAnswer = 4; // IDRETRY; every other answer cancels
-} // namespace
 
-bool LinkModel::Again(bool ok) {
-    if (!dialogMode_) {
-        linkFailed = !ok;
-        return false;
+int LinkModel::Answer() {
+    ++dialogs;
+    if (answers_.empty()) {
+        return 0;
     }
-    if (ok) {
-        linkFailed = false;
-        silentReconnects_ = 0;
-        return false;
-    }
-    if (silentReconnects_ == 0) {
-        open = true;
-        linkFailed = false;
-        ++silentReconnects_;
-        return true;
-    }
-    if (!linkFailed) {
-        ++dialogs;
-        int answer = answers_.empty() ? 0 : answers_.front();
-        if (!answers_.empty()) {
-            answers_.pop_front();
-        }
-        open = answer == kRetryAnswer;
-        linkFailed = !open;
-        return open;
-    }
-    open = false;
-    return false;
+    const int answer = answers_.front();
+    answers_.pop_front();
+    return answer;
 }
 
 bool LinkModel::Write(std::uint32_t code, const std::vector<int> &bytes) {
     bool ok = false;
     do {
         // A closed handle fails without reaching the instrument's attempt count.
-        ok = open && failing_.count(attempt_) == 0;
-        attempt_ += open ? 1 : 0;
+        ok = link.open && failing_.count(attempt_) == 0;
+        attempt_ += link.open ? 1 : 0;
         transfers.push_back({code, bytes, static_cast<std::uint32_t>(bytes.size()), ok});
-    } while (Again(ok));
+    } while (reference::AfterWrite(link, ok, [this] { return Answer(); }));
     return ok;
 }
 
 bool LinkModel::Read(std::uint32_t code, std::uint32_t length, bool always) {
-    if (!always && linkFailed) {
+    if (!always && link.linkFailed) {
         return false;
     }
-    transfers.push_back({code, {}, length, open && !linkFailed});
+    transfers.push_back({code, {}, length, link.open && !link.linkFailed});
     return true;
 }
 

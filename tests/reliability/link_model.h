@@ -1,13 +1,15 @@
 // A compact model of what the instrument must see when write transfers fail:
-// the outcome table of a failed write (silent reconnect once, then the
-// retry dialog in dialog mode; the link-failed state otherwise) written down
-// independently of the library, and the transfers it predicts.
+// the reference model's outcome table of a write (silent reconnect once,
+// then the retry dialog in dialog mode; the link-failed state otherwise)
+// applied to a run of transfers, and the transfers it predicts.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <set>
 #include <vector>
+
+#include "tests/reference/link_outcomes.h"
 
 namespace testbed {
 
@@ -23,7 +25,9 @@ struct ExpectedTransfer {
 class LinkModel {
   public:
     LinkModel(bool dialogMode, std::set<std::uint32_t> failing, std::deque<int> answers)
-        : dialogMode_(dialogMode), failing_(std::move(failing)), answers_(std::move(answers)) {}
+        : failing_(std::move(failing)), answers_(std::move(answers)) {
+        link.dialogMode = dialogMode;
+    }
 
     // A write transfer with its repetitions; true when it finally succeeded.
     bool Write(std::uint32_t code, const std::vector<int> &bytes);
@@ -32,17 +36,14 @@ class LinkModel {
 
     std::vector<ExpectedTransfer> transfers;
     int dialogs = 0;
-    bool open = true;
-    bool linkFailed = false;
+    reference::LinkState link; // open at the start
 
   private:
-    // The decision after one attempt: true to repeat it.
-    bool Again(bool ok);
-    bool dialogMode_;
+    // The next scripted dialog answer; none left counts as Cancel.
+    int Answer();
     std::set<std::uint32_t> failing_;
     std::deque<int> answers_;
     std::uint32_t attempt_ = 0;
-    int silentReconnects_ = 0;
 };
 
 } // namespace testbed
