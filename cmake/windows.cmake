@@ -63,11 +63,20 @@ if(ZQLUSB_ARCH STREQUAL "x86")
     WORKING_DIRECTORY $<TARGET_LINKER_FILE_DIR:zqlusb>
     VERBATIM)
 endif()
-# zqlusb.lib for MSVC, made the same way by dlltool.
+# zqlusb.lib for MSVC. On 32-bit it is llvm-dlltool's short import format:
+# the members GNU dlltool writes carry no safe exception handler table, and a
+# default Visual Studio x86 link (/SAFESEH) refuses them. On 64-bit, where
+# /SAFESEH does not apply, GNU dlltool's library serves.
+if(ZQLUSB_ARCH STREQUAL "x86")
+  find_program(ZQLUSB_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
+  set(msvc_implib_command ${ZQLUSB_LLVM_DLLTOOL} -m i386 -k -d ${ZQLUSB_LINK_DEF} -D zqlusb.dll -l zqlusb.lib)
+else()
+  set(msvc_implib_command ${ZQLUSB_DLLTOOL} --machine ${ZQLUSB_DLLTOOL_MACHINE} --input-def ${ZQLUSB_LINK_DEF}
+      --dllname zqlusb.dll --kill-at --output-lib zqlusb.lib)
+endif()
 add_custom_command(
   OUTPUT ${CMAKE_BINARY_DIR}/zqlusb.lib
-  COMMAND ${ZQLUSB_DLLTOOL} --machine ${ZQLUSB_DLLTOOL_MACHINE} --input-def ${ZQLUSB_LINK_DEF}
-          --dllname zqlusb.dll --kill-at --output-lib zqlusb.lib
+  COMMAND ${msvc_implib_command}
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   DEPENDS ${ZQLUSB_LINK_DEF}
   COMMENT "Import library for MSVC: zqlusb.lib"

@@ -36,11 +36,33 @@
 #define ZQLUSB_API
 #endif
 
+/* Checks of the record layouts, in every language version the header
+ * serves (C89 to C11, C++98 on): where the language has no static assertion,
+ * an array type whose size is negative when the condition fails. */
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define ZQLUSB_STATIC_ASSERT(cond, name) static_assert(cond, #name)
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define ZQLUSB_STATIC_ASSERT(cond, name) _Static_assert(cond, #name)
+#else
+#define ZQLUSB_STATIC_ASSERT(cond, name) typedef char zqlusb_check_##name[(cond) ? 1 : -1]
+#endif
+
+/* The helpers below are defined here, for C89 compilers too. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define ZQLUSB_INLINE static inline
+#elif defined(__GNUC__)
+#define ZQLUSB_INLINE static __inline__
+#elif defined(_MSC_VER)
+#define ZQLUSB_INLINE static __inline
+#else
+#define ZQLUSB_INLINE static
+#endif
+
 #ifdef __cplusplus
-#define ZQLUSB_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#define ZQLUSB_BYTE(value) static_cast<unsigned char>(value)
 extern "C" {
 #else
-#define ZQLUSB_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#define ZQLUSB_BYTE(value) ((unsigned char)(value))
 #endif
 
 /* Version of the instrument's driver, as GetDriverVersion reports it. */
@@ -62,10 +84,10 @@ typedef struct OutPutData {
     unsigned char TempBufferB[ZQLUSB_CHANNEL_POINTS];
 } OutPutData;
 
-ZQLUSB_STATIC_ASSERT(sizeof(DriverVersion) == 2, "DriverVersion is two bytes");
-ZQLUSB_STATIC_ASSERT(offsetof(DriverVersion, MinorVersion) == 1, "MinorVersion follows MajorVersion");
-ZQLUSB_STATIC_ASSERT(sizeof(OutPutData) == 65536, "OutPutData is 65,536 bytes");
-ZQLUSB_STATIC_ASSERT(offsetof(OutPutData, TempBufferB) == 32768, "channel B follows channel A");
+ZQLUSB_STATIC_ASSERT(sizeof(DriverVersion) == 2, DriverVersion_is_two_bytes);
+ZQLUSB_STATIC_ASSERT(offsetof(DriverVersion, MinorVersion) == 1, MinorVersion_follows_MajorVersion);
+ZQLUSB_STATIC_ASSERT(sizeof(OutPutData) == 65536, OutPutData_is_65536_bytes);
+ZQLUSB_STATIC_ASSERT(offsetof(OutPutData, TempBufferB) == 32768, channel_B_follows_channel_A);
 
 /* The most points one roll-mode block holds: 64 packets of 21 points. */
 #define ZQLUSB_ROLL_MAX_POINTS 1344
@@ -90,7 +112,7 @@ ZQLUSB_STATIC_ASSERT(offsetof(OutPutData, TempBufferB) == 32768, "channel B foll
  * never carries and the code always fits in 16 bits.
  */
 #define ZQLUSB_I2C_CODE_MASK 0x6C35u
-static inline unsigned int ZqlusbI2CConfirmationCode(unsigned int address) {
+ZQLUSB_INLINE unsigned int ZqlusbI2CConfirmationCode(unsigned int address) {
     return (address & ZQLUSB_I2C_CODE_MASK) + (~ZQLUSB_I2C_CODE_MASK & 0xFFFFu);
 }
 
@@ -185,6 +207,21 @@ ZQLUSB_API int ZQLUSB_CALL USBReadFromEEPROM(unsigned short address, unsigned sh
  * overwrites the header. Refused (nothing sent, record untouched) when Step
  * is 0 with DataCount of 1 or more, or DataOffset + DataCount > 32,768. */
 ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer);
+
+/* Writes the request of USBRetrieveScopeData into bytes 0-5 of TempBufferA:
+ * DataCount, DataOffset and Step, each as 16 bits, little-endian. */
+ZQLUSB_INLINE void ZqlusbSetScopeRequest(OutPutData *record, unsigned int DataCount, unsigned int DataOffset,
+                                         unsigned int Step) {
+    unsigned int values[3];
+    int i;
+    values[0] = DataCount;
+    values[1] = DataOffset;
+    values[2] = Step;
+    for (i = 0; i < 3; ++i) {
+        record->TempBufferA[2 * i] = ZQLUSB_BYTE(values[i] & 0xFFu);
+        record->TempBufferA[2 * i + 1] = ZQLUSB_BYTE((values[i] >> 8) & 0xFFu);
+    }
+}
 
 /* One block of the roll-mode stream, at most ZQLUSB_ROLL_MAX_POINTS
  * (1,344) points. Output:

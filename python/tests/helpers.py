@@ -1,14 +1,12 @@
-"""Shared by the tests: the package on the path, the checkout, a stand-in
+"""Shared by the tests: the installed package, the checkout, a stand-in
 library that records calls."""
 
 import os
-import sys
+
+import zqlusb  # the installed package (tools/check-python-package installs it in a fresh environment)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKOUT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.dirname(HERE))
-
-import zqlusb  # noqa: E402  (after the path is set)
 
 
 def pairs(a, b):

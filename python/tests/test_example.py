@@ -26,9 +26,28 @@ class CaptureCsv(unittest.TestCase):
         self.assertEqual(rows[0], ["index", "channel_a", "channel_b"])
         self.assertEqual(len(rows) - 1, 250)
         # The capture is deterministic, so this process reads the same points.
-        a, b = zqlusb.Zelqa().open().capture(1000, 10, 4)
+        a, b = zqlusb.Zelqa(arrays=False).open().capture(1000, 10, 4)
         expected = [[str(10 + 4 * k), str(a[k]), str(b[k])] for k in range(250)]
         self.assertEqual(rows[1:], expected)
+
+    def test_help_is_whole_sentences(self):
+        done = self.run_example("--help")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("one point a row: index, channel A, channel B.", " ".join(done.stdout.split()))
+
+    def test_mistakes_end_in_one_sentence_not_a_traceback(self):
+        cases = [
+            (["/no/such/folder/capture.csv"], "capture_csv: cannot write /no/such/folder/capture.csv"),
+            (["out.csv", "--count", "0"], "capture_csv: count must be 1 to 32768, not 0"),
+            (["out.csv", "--library", "/no/such/libzqlusb.so"], "capture_csv: cannot load the zqlusb library"),
+        ]
+        for args, says in cases:
+            with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
+                done = subprocess.run([sys.executable, EXAMPLE, *args], capture_output=True, text=True,
+                                      timeout=60, cwd=folder)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(says, done.stderr)
+                self.assertNotIn("Traceback", done.stderr)
 
 
 if __name__ == "__main__":

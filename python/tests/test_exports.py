@@ -93,7 +93,8 @@ class Exports(unittest.TestCase):
         expected_b[offset:offset + count:step] = bytes(block)[1:2 * points:2]
         self.assertEqual(bytes(record.TempBufferA), bytes(expected_a))
         self.assertEqual(bytes(record.TempBufferB), bytes(expected_b))
-        self.assertEqual(pairs(*zqlusb.Zelqa(lib).capture(count, offset, step)), bytes(block)[:2 * points])
+        scope = zqlusb.Zelqa(lib, arrays=False).open()
+        self.assertEqual(pairs(*scope.capture(count, offset, step)), bytes(block)[:2 * points])
 
 
 class ConfirmationCode(unittest.TestCase):

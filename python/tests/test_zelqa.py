@@ -10,7 +10,7 @@ scope = None
 
 def setUpModule():
     global scope
-    scope = zqlusb.Zelqa().open()  # the library named by ZQLUSB_LIBRARY
+    scope = zqlusb.Zelqa(arrays=False).open()  # bytes, with or without NumPy
 
 
 class Connection(unittest.TestCase):
@@ -56,7 +56,7 @@ class Acquisition(unittest.TestCase):
                 record._obj.TempBufferA[0:2] = [0x41, 0x05]  # 1,345 points
 
         with self.assertRaisesRegex(zqlusb.ZelqaError, "1345"):
-            zqlusb.Zelqa(Overlong()).roll()
+            zqlusb.Zelqa(Overlong()).open().roll()
 
     def test_pretrigger_points(self):
         a, b = scope.pretrigger()
@@ -107,8 +107,10 @@ class RefusedArguments(unittest.TestCase):
         for name, args in cases:
             with self.subTest(call=name, args=args):
                 library = RecordingLibrary()
+                opened = zqlusb.Zelqa(library, arrays=False).open()
+                library.calls.clear()
                 with self.assertRaises(ValueError):
-                    getattr(zqlusb.Zelqa(library), name)(*args)
+                    getattr(opened, name)(*args)
                 self.assertEqual(library.calls, [])
 
 

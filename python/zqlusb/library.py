@@ -42,16 +42,19 @@ def _file_name():
     return "libzqlusb.so"
 
 
+def _width_folder():
+    return "x64" if ctypes.sizeof(ctypes.c_void_p) == 8 else "x86"
+
+
 def candidates():
-    """Where load() looks when given no path, in order."""
-    found = []
+    """Where load() looks when given no path, in order: $ZQLUSB_LIBRARY
+    alone when it is set; else beside the package (in its folder, then in the
+    x86/ or x64/ folder matching this Python's width), then the system's
+    library search path."""
     if os.environ.get(ENVIRONMENT_VARIABLE):
         return [os.environ[ENVIRONMENT_VARIABLE]]
     here = os.path.dirname(os.path.abspath(__file__))
-    found.append(os.path.join(here, _file_name()))  # shipped beside the package
-    checkout = os.path.dirname(os.path.dirname(here))
-    if sys.platform != "win32":
-        found.append(os.path.join(checkout, "build", "native", _file_name()))  # a developer's build
+    found = [os.path.join(here, _file_name()), os.path.join(here, _width_folder(), _file_name())]
     by_search = ctypes.util.find_library("zqlusb")
     if by_search:
         found.append(by_search)
@@ -60,12 +63,13 @@ def candidates():
 
 
 def load(path=None):
-    """Loads the library (from `path`, $ZQLUSB_LIBRARY or the usual places) and
+    """Loads the library (from `path`, else as candidates() lists) and
     declares its exports. Raises OSError when it cannot be loaded."""
     loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # exports are __stdcall
     tried = [path] if path else candidates()
     errors = []
     for candidate in tried:
+        candidate = os.fspath(candidate)
         if os.path.dirname(candidate) and not os.path.exists(candidate):
             errors.append(f"{candidate}: no such file")
             continue

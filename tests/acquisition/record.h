@@ -17,12 +17,9 @@ struct Record {
 
     explicit Record(std::uint8_t marker = 0x5A) { std::memset(data.get(), marker, sizeof(OutPutData)); }
     // USBRetrieveScopeData's request header, little-endian in TempBufferA.
+    // Written by the header's helper, so that every request test checks it.
     void Header(std::uint16_t count, std::uint16_t offset, std::uint16_t step) {
-        const std::uint16_t values[] = {count, offset, step};
-        for (int v = 0; v < 3; ++v) {
-            data->TempBufferA[2 * v] = static_cast<std::uint8_t>(values[v] & 0xFF);
-            data->TempBufferA[2 * v + 1] = static_cast<std::uint8_t>(values[v] >> 8);
-        }
+        ZqlusbSetScopeRequest(data.get(), count, offset, step);
     }
     // The whole record: channel A, then channel B.
     Bytes All() const {

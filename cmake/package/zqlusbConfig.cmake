@@ -1,0 +1,35 @@
+# zqlusb in the unpacked Windows package: find_package(zqlusb) with
+# zqlusb_DIR (or CMAKE_PREFIX_PATH) naming this folder or the package's.
+#   target_link_libraries(app PRIVATE zqlusb::zqlusb)
+# gives the application zqlusb.h and zqlusb.dll of the application's width
+# (x86/ or x64/) through the import library of its toolchain (zqlusb.lib for
+# MSVC and clang-cl, libzqlusb.dll.a for MinGW). With ZQLUSB_VIRTUAL set ON,
+# the target is the virtual-instrument DLL of virtual/x86/ or virtual/x64/
+# instead (the import libraries are the same: the exports are).
+get_filename_component(_zqlusb_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(_zqlusb_arch x64)
+else()
+  set(_zqlusb_arch x86)
+endif()
+if(MSVC OR CMAKE_C_SIMULATE_ID STREQUAL "MSVC" OR CMAKE_CXX_SIMULATE_ID STREQUAL "MSVC")
+  set(_zqlusb_implib "${_zqlusb_root}/${_zqlusb_arch}/zqlusb.lib")
+else()
+  set(_zqlusb_implib "${_zqlusb_root}/${_zqlusb_arch}/libzqlusb.dll.a")
+endif()
+set(_zqlusb_dll "${_zqlusb_root}/${_zqlusb_arch}/zqlusb.dll")
+if(ZQLUSB_VIRTUAL)
+  set(_zqlusb_dll "${_zqlusb_root}/virtual/${_zqlusb_arch}/zqlusb.dll")
+endif()
+if(NOT TARGET zqlusb::zqlusb)
+  add_library(zqlusb::zqlusb SHARED IMPORTED)
+  set_target_properties(zqlusb::zqlusb PROPERTIES
+    IMPORTED_LOCATION "${_zqlusb_dll}"
+    IMPORTED_IMPLIB "${_zqlusb_implib}"
+    INTERFACE_INCLUDE_DIRECTORIES "${_zqlusb_root}/include")
+endif()
+set(zqlusb_FOUND TRUE)
+unset(_zqlusb_root)
+unset(_zqlusb_arch)
+unset(_zqlusb_implib)
+unset(_zqlusb_dll)

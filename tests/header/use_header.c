@@ -1,0 +1,15 @@
+/* Compiled as C89, C99 and C11 and (as use_header.cpp) as C++98 and C++17
+ * by tools/check-header: the header and each of its helpers, used. */
+#include "zqlusb.h"
+
+int UseHeader(OutPutData *record);
+
+int UseHeader(OutPutData *record) {
+    DriverVersion version;
+    ZqlusbSetScopeRequest(record, ZQLUSB_CHANNEL_POINTS, 0, 1);
+    GetDriverVersion(&version);
+    if (ZqlusbI2CConfirmationCode(0x2345u) != 0xB3CFu) {
+        return -1;
+    }
+    return USBRetrieveScopeData(record) + ZQLUSB_ROLL_MAX_POINTS + ZQLUSB_PRETRIGGER_POINTS + version.MajorVersion;
+}
