@@ -1,10 +1,9 @@
 // info, fpga, i2c, serial and write: the instrument's memories, its FPGA and
 // its registers.
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "commands.h"
+#include "file_checks.h"
 #include "session.h"
 #include "zqlusb.h"
 
@@ -17,19 +16,7 @@ constexpr unsigned kSerialWords = 64;
 constexpr long kI2cBytes = 0x10000;
 // Larger than any FPGA configuration of the instrument; the loader expands
 // each byte 24-fold in memory.
-constexpr long kMaxBitStream = 8L << 20;
-
-std::vector<unsigned char> ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw RunError("cannot read the bit stream file " + path);
-    }
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        throw RunError("cannot read the bit stream file " + path);
-    }
-    return bytes;
-}
+constexpr std::size_t kMaxBitStream = std::size_t{8} << 20;
 
 void HexDump(unsigned address, const std::vector<std::uint8_t> &bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -75,14 +62,11 @@ int Fpga(const CommandSpec &, const Arguments &args) {
     if (args.words.size() != 2) {
         throw UsageError("expected the bit stream file after load: fpga load FILE");
     }
-    std::vector<unsigned char> stream = ReadFile(args.words[1]);
-    if (stream.empty() || static_cast<long>(stream.size()) > kMaxBitStream) {
-        throw UsageError("the bit stream file must hold 1 to " + std::to_string(kMaxBitStream) + " bytes, not " +
-                         std::to_string(stream.size()));
-    }
+    std::vector<unsigned char> stream = ReadInputFile("bit stream file", args.words[1], kMaxBitStream);
     OpenInstrument(args);
     USBLoadFPGA(stream.data(), static_cast<int>(stream.size()));
-    std::cout << "FPGA: sent " << stream.size() << " bytes (" << stream.size() * 8 << " configuration bits)\n";
+    std::cout << "FPGA: sent " << Count(static_cast<long long>(stream.size()), "byte") << " ("
+              << Count(static_cast<long long>(stream.size()) * 8, "configuration bit") << ")\n";
     return 0;
 }
 

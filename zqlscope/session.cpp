@@ -61,7 +61,7 @@ Trace RetrieveRecord(const RecordRequest &request) {
     return trace;
 }
 
-RollBlock RetrieveRollBlock(long firstIndex) {
+RollBlock RetrieveRollBlock(long long firstIndex) {
     auto record = std::make_unique<OutPutData>();
     USBRetrieveRollModeData(record.get());
     unsigned count = record->TempBufferA[0] | (record->TempBufferA[1] << 8);
@@ -71,7 +71,7 @@ RollBlock RetrieveRollBlock(long firstIndex) {
     RollBlock block;
     block.invalid = record->TempBufferB[0] != 0;
     for (unsigned i = 0; i < count; ++i) {
-        block.trace.Add(firstIndex + long(i), record->TempBufferA[2 + i], record->TempBufferB[2 + i]);
+        block.trace.Add(firstIndex + i, record->TempBufferA[2 + i], record->TempBufferB[2 + i]);
     }
     return block;
 }
@@ -106,15 +106,6 @@ void WriteI2c(unsigned address, const std::vector<std::uint8_t> &values, long lo
             throw RunError("the library refused the confirmation code " + Hex(CodeFor(at, code), 4) +
                            " for I2C EEPROM address " + Hex(at, 4) + "; nothing was written there");
         }
-    }
-}
-
-void WriteRequestedFiles(const Arguments &args, const std::string &title, const Trace &trace) {
-    if (args.Has("--csv")) {
-        WriteCsv(args.options.at("--csv"), trace);
-    }
-    if (args.Has("--svg")) {
-        WriteSvg(args.options.at("--svg"), title, trace);
     }
 }
 
