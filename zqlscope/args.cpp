@@ -166,7 +166,7 @@ void WriteHelp(std::ostream &out, const CommandSpec &spec) {
     }
     out << "\nNumbers are decimal or 0x hex.\n";
     if (!spec.notes.empty()) {
-        out << '\n' << spec.notes << '\n';
+        out << '\n' << Wrap(spec.notes, 0, 0) << '\n';
     }
 }
 

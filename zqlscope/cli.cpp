@@ -45,8 +45,8 @@ std::vector<Command> Table() {
             "spacing of the points in the record, 1 to 65535: point k is stored at record index O + k*S", 1, 0xFFFF},
            CsvOption(),
            SvgOption()},
-          "--step does not skip samples: the instrument's consecutive points are spaced\n"
-          "S indices apart in the record; the CSV's index column and the plot's x axis\n"
+          "--step does not skip samples: the instrument's consecutive points are spaced "
+          "S indices apart in the record; the CSV's index column and the plot's x axis "
           "show those record indices."},
          Capture},
         {{"roll",
@@ -58,8 +58,8 @@ std::vector<Command> Table() {
            SvgOption(),
            {"--quiet", ValueKind::Flag, "", "off", "no progress and no line per block; the summary only"}},
           "Each block holds up to " + std::to_string(ZQLUSB_ROLL_MAX_POINTS) +
-              " points; they are written out as they arrive, so memory\n"
-              "stays the same whatever N is. Ctrl-C stops after the current block, keeps\n"
+              " points; they are written out as they arrive, so memory "
+              "stays the same whatever N is. Ctrl-C stops after the current block, keeps "
               "what was fetched in the files and exits with 130."},
          Roll},
         {{"pretrigger",
@@ -105,7 +105,8 @@ void Help(std::ostream &out) {
         out << "  " << c.spec.name << std::string(kCommandColumn - c.spec.name.size(), ' ') << c.spec.summary << '\n';
     }
     out << "\nzqlscope COMMAND --help lists the command's options and their defaults.\n"
-           "Exit status: 0 done, 1 failed while running, 2 a mistake in the command line, 130 stopped by Ctrl-C.\n";
+           "Exit status: 0 done, 1 failed while running, 2 a mistake in the command line,\n"
+           "130 stopped by Ctrl-C.\n";
 }
 
 bool Asks(const Words &args, const char *a, const char *b = "") {
