@@ -31,6 +31,13 @@ Instrument &Device() {
 
 void ResetDevice() {
     Slot() = std::make_unique<Instrument>();
+    Slot()->keepLogs = true;
+}
+
+void Instrument::Log(const Transfer &t) {
+    if (keepLogs) {
+        transfers.push_back(t);
+    }
 }
 
 void Instrument::Detach() {
@@ -81,7 +88,7 @@ bool Instrument::FailWrite() {
 bool Instrument::WriteStream(const std::uint8_t *bytes, std::uint32_t length) {
     Transfer t{zqlusb::IOCTL_SCOPE_WRITE_STREAM, Bytes(bytes, bytes + length), length, 0, false, 0};
     t.ok = attached && !FailWrite();
-    transfers.push_back(t);
+    Log(t);
     if (t.ok) {
         Execute(bytes, length);
     }
@@ -93,13 +100,15 @@ bool Instrument::WriteRaw(const std::uint8_t *bytes, std::uint32_t length) {
     t.ok = attached && !FailWrite();
     if (t.ok) {
         t.returned = length;
-        rawBytes.insert(rawBytes.end(), bytes, bytes + length);
+        if (keepLogs) {
+            rawBytes.insert(rawBytes.end(), bytes, bytes + length);
+        }
         std::string fault = fpga.Take(bytes, length);
         if (!fault.empty()) {
             ProtocolError(fault);
         }
     }
-    transfers.push_back(t);
+    Log(t);
     return t.ok;
 }
 
@@ -110,7 +119,7 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
     if (!scriptedReads.empty()) {
         DeliverScripted(area, t);
         *returned = t.returned;
-        transfers.push_back(t);
+        Log(t);
         return t.ok;
     }
     if (!answer) {
@@ -132,7 +141,7 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
         t.returned = n + faults.overstateCount;
     }
     *returned = t.returned;
-    transfers.push_back(t);
+    Log(t);
     return t.ok;
 }
 
@@ -154,7 +163,7 @@ bool Instrument::Refuse(std::uint32_t code, const std::uint8_t *written, std::ui
     if (written != nullptr) {
         t.bytes.assign(written, written + inLength);
     }
-    transfers.push_back(t);
+    Log(t);
     return false;
 }
 
@@ -164,7 +173,7 @@ bool Instrument::Ready() {
         --faults.failReady;
         t.ok = false;
     }
-    transfers.push_back(t);
+    Log(t);
     return t.ok;
 }
 

@@ -101,6 +101,10 @@ class Instrument {
 
     // --- Logs and faults ----------------------------------------------------
     std::vector<Transfer> transfers;
+    // Whether transfers and raw bytes are logged: by the instruments of
+    // ResetDevice, which tests read; not by the process's first one, which
+    // serves applications and would otherwise grow with every transfer.
+    bool keepLogs = false;
     std::vector<Dialog> dialogs;
     std::deque<int> dialogAnswers; // scripted answers; empty means Cancel
     // Runs while a dialog is shown, before it is answered (the user
@@ -128,6 +132,7 @@ class Instrument {
     // Logs a transfer on a handle that is closed or dead (with the bytes it
     // would have written, if any); it fails.
     bool Refuse(std::uint32_t code, const std::uint8_t *written, std::uint32_t inLength, std::uint32_t outLength);
+    void Log(const Transfer &t); // into transfers, when logs are kept
 
     // --- Handles the stand-in has issued and not yet seen closed -------------
     std::map<std::uintptr_t, std::uint32_t> openHandles; // value -> attach generation

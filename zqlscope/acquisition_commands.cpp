@@ -1,64 +1,139 @@
 // capture, roll and pretrigger: retrieving waveforms and writing them out.
+// Output paths are checked before the instrument is opened; points go to
+// the files as they arrive.
 #include <algorithm>
 #include <iostream>
+#include <memory>
+#include <optional>
 
 #include "commands.h"
+#include "console.h"
+#include "file_checks.h"
 #include "session.h"
 
 namespace zqlscope {
 
 namespace {
-const std::set<std::string> kFlags = {"--dialog", "--help"};
 
-void Summary(const std::string &what, const Trace &trace) {
-    std::cout << what << ": " << trace.index.size() << " points";
-    if (!trace.a.empty()) {
-        auto [aLow, aHigh] = std::minmax_element(trace.a.begin(), trace.a.end());
-        auto [bLow, bHigh] = std::minmax_element(trace.b.begin(), trace.b.end());
-        std::cout << ", channel A " << int(*aLow) << ".." << int(*aHigh) << ", channel B " << int(*bLow) << ".."
-                  << int(*bHigh);
+// The points of one command on their way out: the CSV and the plot that
+// were asked for, and each channel's range for the summary.
+class Sink {
+  public:
+    explicit Sink(const Arguments &args) : svgPath_(args.Text("--svg")) {
+        if (args.Has("--csv")) {
+            csv_.emplace(args.Text("--csv"));
+        }
     }
-    std::cout << '\n';
+
+    void Add(const Trace &trace) {
+        for (std::size_t i = 0; i < trace.index.size(); ++i) {
+            if (csv_) {
+                csv_->Add(trace.index[i], trace.a[i], trace.b[i]);
+            }
+            plot_.Add(trace.index[i], trace.a[i], trace.b[i]);
+            lowA_ = std::min(lowA_, trace.a[i]);
+            highA_ = std::max(highA_, trace.a[i]);
+            lowB_ = std::min(lowB_, trace.b[i]);
+            highB_ = std::max(highB_, trace.b[i]);
+        }
+    }
+
+    // Closes the CSV and writes the plot.
+    void Finish(const std::string &title, const std::string &xLabel) {
+        if (csv_) {
+            csv_->Close();
+        }
+        if (!svgPath_.empty()) {
+            plot_.Write(svgPath_, title, xLabel);
+        }
+    }
+
+    // "1000 points, channel A 28..228, channel B 68..188"
+    std::string Summary() const {
+        std::string text = Count(plot_.Points(), "point");
+        if (plot_.Points() > 0) {
+            text += ", channel A " + std::to_string(lowA_) + ".." + std::to_string(highA_) + ", channel B " +
+                    std::to_string(lowB_) + ".." + std::to_string(highB_);
+        }
+        return text;
+    }
+
+  private:
+    std::optional<CsvWriter> csv_;
+    std::string svgPath_;
+    Plot plot_; // bounded in size, so kept even when no plot is asked for
+    std::uint8_t lowA_ = 255, highA_ = 0, lowB_ = 255, highB_ = 0;
+};
+
+// Messages go to standard error while the CSV goes to standard output.
+std::ostream &Report(const Arguments &args) {
+    return args.Text("--csv") == "-" ? std::cerr : std::cout;
 }
+
+void CheckRequestedOutputs(const Arguments &args) {
+    CheckOutputs(RequestedOutputs(args));
+}
+
 } // namespace
 
-int Capture(const Words &words) {
-    Arguments args = Parse(words, {"--count", "--offset", "--step", "--csv", "--svg"}, kFlags);
-    RecordRequest request = RecordRequestFrom(args); // checked before the instrument is touched
+int Capture(const CommandSpec &spec, const Arguments &args) {
+    const RecordRequest request = RecordRequestFrom(spec, args);
+    CheckRequestedOutputs(args);
     OpenInstrument(args);
-    Trace trace = RetrieveRecord(request);
-    Summary("record (offset " + std::to_string(request.offset) + ", step " + std::to_string(request.step) + ")", trace);
-    WriteRequestedFiles(args, "Scope record", trace);
-    return 0;
+    Sink sink(args);
+    sink.Add(RetrieveRecord(request));
+    sink.Finish("Scope record", request.step == 1
+                                    ? "point number"
+                                    : "record index (points spaced " + std::to_string(request.step) + " apart)");
+    Report(args) << "record (offset " << request.offset << ", step " << request.step << "): " << sink.Summary() << '\n';
+    return kExitDone;
 }
 
-int Roll(const Words &words) {
-    Arguments args = Parse(words, {"--blocks", "--csv", "--svg"}, kFlags);
-    const long blocks = static_cast<long>(OptionNumber(args, "--blocks", 4, 1, 1000000));
+int Roll(const CommandSpec &spec, const Arguments &args) {
+    const long blocks = static_cast<long>(OptionNumber(spec, args, "--blocks"));
+    const bool quiet = args.Has("--quiet");
+    CheckRequestedOutputs(args);
     OpenInstrument(args);
-    Trace all;
-    for (long i = 1; i <= blocks; ++i) {
-        std::cerr << "\rfetching roll-mode block " << i << " of " << blocks << std::flush;
-        RollBlock block = RetrieveRollBlock(static_cast<long>(all.index.size()));
-        std::cerr << "\r";
-        std::cout << "block " << i << ": " << block.trace.index.size() << " points, "
-                  << (block.invalid ? "marked invalid by the instrument" : "valid") << '\n';
-        all.index.insert(all.index.end(), block.trace.index.begin(), block.trace.index.end());
-        all.a.insert(all.a.end(), block.trace.a.begin(), block.trace.a.end());
-        all.b.insert(all.b.end(), block.trace.b.begin(), block.trace.b.end());
+    std::ostream &report = Report(args);
+    Sink sink(args);
+    InterruptGuard guard;
+    Progress progress(!quiet);
+    long done = 0;
+    long long points = 0;
+    while (done < blocks && !Interrupted()) {
+        progress.Show("fetching roll-mode block " + std::to_string(done + 1) + " of " + std::to_string(blocks));
+        const RollBlock block = RetrieveRollBlock(points);
+        sink.Add(block.trace);
+        points += static_cast<long long>(block.trace.index.size());
+        ++done;
+        if (!quiet) {
+            progress.Clear();
+            report << "block " << done << ": " << Count(static_cast<long long>(block.trace.index.size()), "point")
+                   << ", " << (block.invalid ? "marked invalid by the instrument" : "valid") << '\n';
+        }
     }
-    Summary("roll mode, " + std::to_string(blocks) + " blocks", all);
-    WriteRequestedFiles(args, "Roll mode", all);
-    return 0;
+    progress.Clear();
+    sink.Finish("Roll mode", "point number");
+    report << "roll mode, " << Count(done, "block") << ": " << sink.Summary() << '\n';
+    if (done < blocks) {
+        std::cerr << "zqlscope roll: interrupted after " << Count(done, "block") << " of " << blocks;
+        if (!RequestedOutputs(args).empty()) {
+            std::cerr << "; " << Count(done, "block") << " (" << Count(points, "point") << ") saved";
+        }
+        std::cerr << '\n';
+        return kExitInterrupted;
+    }
+    return kExitDone;
 }
 
-int PreTrigger(const Words &words) {
-    Arguments args = Parse(words, {"--csv", "--svg"}, kFlags);
+int PreTrigger(const CommandSpec &, const Arguments &args) {
+    CheckRequestedOutputs(args);
     OpenInstrument(args);
-    Trace trace = RetrievePreTrigger();
-    Summary("pre-trigger memory", trace);
-    WriteRequestedFiles(args, "Pre-trigger memory", trace);
-    return 0;
+    Sink sink(args);
+    sink.Add(RetrievePreTrigger());
+    sink.Finish("Pre-trigger memory", "point number");
+    Report(args) << "pre-trigger memory: " << sink.Summary() << '\n';
+    return kExitDone;
 }
 
 } // namespace zqlscope

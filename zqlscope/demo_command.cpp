@@ -41,20 +41,19 @@ std::string Range(const Trace &trace) {
         auto [low, high] = std::minmax_element(v.begin(), v.end());
         return v.empty() ? std::string("-") : std::to_string(*low) + ".." + std::to_string(*high);
     };
-    return std::to_string(trace.index.size()) + " points, A " + span(trace.a) + ", B " + span(trace.b);
+    return Count(static_cast<long long>(trace.index.size()), "point") + ", A " + span(trace.a) + ", B " + span(trace.b);
 }
 
 void Save(const std::string &dir, const std::string &name, const std::string &title, const Trace &trace,
           std::vector<std::string> &written) {
     WriteCsv(dir + "/" + name + ".csv", trace);
-    WriteSvg(dir + "/" + name + ".svg", title, trace);
+    WriteSvg(dir + "/" + name + ".svg", title, "point number", trace);
     written.push_back(dir + "/" + name + ".svg");
 }
 } // namespace
 
-int Demo(const Words &words) {
-    Arguments args = Parse(words, {"--out"}, {"--dialog", "--help"});
-    const std::string dir = args.Has("--out") ? args.options.at("--out") : "demo-output";
+int Demo(const CommandSpec &, const Arguments &args) {
+    const std::string dir = args.Text("--out", "demo-output");
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     if (error) {
@@ -83,9 +82,9 @@ int Demo(const Words &words) {
     Save(dir, "capture", "Scope record", record, written);
     Trace roll;
     for (long i = 1; i <= kDemoRollBlocks; ++i) {
-        RollBlock block = RetrieveRollBlock(static_cast<long>(roll.index.size()));
-        Step("roll block " + std::to_string(i),
-             std::to_string(block.trace.index.size()) + " points, " + (block.invalid ? "marked invalid" : "valid"));
+        RollBlock block = RetrieveRollBlock(static_cast<long long>(roll.index.size()));
+        Step("roll block " + std::to_string(i), Count(static_cast<long long>(block.trace.index.size()), "point") +
+                                                    ", " + (block.invalid ? "marked invalid" : "valid"));
         roll.index.insert(roll.index.end(), block.trace.index.begin(), block.trace.index.end());
         roll.a.insert(roll.a.end(), block.trace.a.begin(), block.trace.a.end());
         roll.b.insert(roll.b.end(), block.trace.b.begin(), block.trace.b.end());

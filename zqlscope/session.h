@@ -20,7 +20,7 @@ struct RecordRequest {
     long offset = 0;
     long step = 1;
 };
-RecordRequest RecordRequestFrom(const Arguments &args);
+RecordRequest RecordRequestFrom(const CommandSpec &spec, const Arguments &args);
 Trace RetrieveRecord(const RecordRequest &request);
 
 // One roll-mode block: its points and the instrument's invalid-data flag.
@@ -28,7 +28,7 @@ struct RollBlock {
     Trace trace;
     bool invalid = false;
 };
-RollBlock RetrieveRollBlock(long firstIndex);
+RollBlock RetrieveRollBlock(long long firstIndex);
 
 Trace RetrievePreTrigger();
 
@@ -36,9 +36,6 @@ Trace RetrievePreTrigger();
 // code unless `code` overrides it.
 std::vector<std::uint8_t> ReadI2c(unsigned address, unsigned count, long long code = -1);
 void WriteI2c(unsigned address, const std::vector<std::uint8_t> &values, long long code = -1);
-
-// Writes the trace's CSV and SVG files where --csv and --svg ask for them.
-void WriteRequestedFiles(const Arguments &args, const std::string &title, const Trace &trace);
 
 std::string Hex(unsigned value, int digits);
 
