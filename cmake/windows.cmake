@@ -42,6 +42,11 @@ configure_file(cmake/version.rc.in ${CMAKE_BINARY_DIR}/zqlusb_version.rc @ONLY)
 if(ZQLUSB_VIRTUAL_DLL)
   add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES} ${ZQLUSB_VI_SOURCES})
   target_include_directories(zqlusb PRIVATE ${PROJECT_SOURCE_DIR})
+  # The static C++ runtime's one-time initialisations run through a
+  # pthread_once that leaves nothing behind at unload (see the file).
+  target_sources(zqlusb PRIVATE ${PROJECT_SOURCE_DIR}/virtual_instrument/dll/run_once.c)
+  target_compile_options(zqlusb PRIVATE $<$<COMPILE_LANGUAGE:C>:${ZQLUSB_PLAIN_C}>)
+  target_link_options(zqlusb PRIVATE -Wl,--wrap=pthread_once)
 else()
   add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})
   target_compile_definitions(zqlusb PRIVATE ZQLUSB_REAL_WIN32 WIN32_LEAN_AND_MEAN)
