@@ -13,7 +13,8 @@ namespace zqlusb {
 namespace {
 
 // Thread ids are never 0, so 0 says that no thread holds the lock.
-constexpr DWORD kNoOwner = 0;
+using ThreadId = decltype(GetCurrentThreadId());
+constexpr ThreadId kNoOwner = 0;
 
 // The lock, its holder and how many calls of the holder are running.
 // Constant-initialised (constinit: the compiler refuses anything else), so
@@ -23,7 +24,7 @@ constexpr DWORD kNoOwner = 0;
 // owner while it changes, and then sees a value that is not its own id.
 struct ExportLock {
     SRWLOCK lock;
-    DWORD owner;
+    ThreadId owner;
     int depth;
 };
 constinit ExportLock Exports = {SRWLOCK_INIT, kNoOwner, 0};
@@ -33,7 +34,7 @@ constinit ExportLock Exports = {SRWLOCK_INIT, kNoOwner, 0};
 class Hold {
   public:
     Hold() {
-        const DWORD self = GetCurrentThreadId();
+        const ThreadId self = GetCurrentThreadId();
         if (__atomic_load_n(&Exports.owner, __ATOMIC_RELAXED) != self) {
             AcquireSRWLockExclusive(&Exports.lock);
             __atomic_store_n(&Exports.owner, self, __ATOMIC_RELAXED);

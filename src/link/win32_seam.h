@@ -21,7 +21,7 @@
 #include <mutex>
 
 #if !defined(_WIN32)
-#include <unistd.h> // gettid
+#include <pthread.h>
 #endif
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -112,9 +112,8 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uTyp
 
 // The export lock and the caller's thread id, which makes it re-entrant. In
 // every Windows build the lock is kernel32's slim reader/writer lock, which
-// needs no work at load; elsewhere a mutex that needs none either, and the
-// thread id of the system, asked once per thread (a system call each time
-// would cost more than the call it guards).
+// needs no work at load, and the id kernel32's; elsewhere a mutex that needs
+// none either, and the thread's POSIX id.
 #if defined(_WIN32)
 struct SRWLOCK {
     void *Ptr;
@@ -136,9 +135,10 @@ inline void AcquireSRWLockExclusive(SRWLOCK *SRWLock) {
 inline void ReleaseSRWLockExclusive(SRWLOCK *SRWLock) {
     SRWLock->mutex.unlock();
 }
-inline DWORD GetCurrentThreadId() {
-    static thread_local const DWORD id = static_cast<DWORD>(gettid());
-    return id;
+// The calling thread's id: its descriptor's address, never 0 and never that
+// of another running thread, read from a register without a system call.
+inline std::uintptr_t GetCurrentThreadId() {
+    return static_cast<std::uintptr_t>(pthread_self());
 }
 #endif
 
