@@ -20,6 +20,10 @@
 #include <cstdint>
 #include <mutex>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #if defined(_WIN32) && !defined(_WIN64)
 #define WINAPI __attribute__((stdcall))
 #else
@@ -106,9 +110,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 BOOL WINAPI CloseHandle(HANDLE hObject);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uType);
 
-// The export lock. In every Windows build it is kernel32's slim
-// reader/writer lock, which needs no work at load; elsewhere a mutex that
-// needs none either.
+// The export lock and the caller's thread id, which makes it re-entrant. In
+// every Windows build the lock is kernel32's slim reader/writer lock, which
+// needs no work at load, and the id kernel32's; elsewhere a mutex that needs
+// none either, and the thread's POSIX id.
 #if defined(_WIN32)
 struct SRWLOCK {
     void *Ptr;
@@ -117,6 +122,7 @@ struct SRWLOCK {
     { nullptr }
 extern "C" __declspec(dllimport) void WINAPI AcquireSRWLockExclusive(SRWLOCK *SRWLock);
 extern "C" __declspec(dllimport) void WINAPI ReleaseSRWLockExclusive(SRWLOCK *SRWLock);
+extern "C" __declspec(dllimport) DWORD WINAPI GetCurrentThreadId(void);
 #else
 struct SRWLOCK {
     std::mutex mutex;
@@ -128,6 +134,11 @@ inline void AcquireSRWLockExclusive(SRWLOCK *SRWLock) {
 }
 inline void ReleaseSRWLockExclusive(SRWLOCK *SRWLock) {
     SRWLock->mutex.unlock();
+}
+// The calling thread's id: its descriptor's address, never 0 and never that
+// of another running thread, read from a register without a system call.
+inline std::uintptr_t GetCurrentThreadId() {
+    return static_cast<std::uintptr_t>(pthread_self());
 }
 #endif
 
