@@ -20,6 +20,8 @@ const std::vector<Command> &Commands() {
         {"serial", "read a word of the serial EEPROM", "serial read WORD", Serial},
         {"write", "write registers, then send the writes", "write ADDR=DATA...", Write},
         {"demo", "a whole typical session, with CSV files and plots", "demo [--out DIR]", Demo},
+        {"live", "a live scope screen in the browser",
+         "live [--port N] [--listen ADDR] [--mode roll|capture] [--count N] [--open]", Live},
     };
     return commands;
 }

@@ -33,5 +33,6 @@ int I2c(const Words &args);
 int Serial(const Words &args);
 int Write(const Words &args);
 int Demo(const Words &args);
+int Live(const Words &args);
 
 } // namespace zqlscope
