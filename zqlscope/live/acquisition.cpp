@@ -73,14 +73,13 @@ void Open(LoopState &state) {
 void ReadRoll(OutPutData &record, LoopState &state, const Sink &sink) {
     USBRetrieveRollModeData(&record);
     const double readTime = NowMs();
-    const std::uint32_t count = std::min<std::uint32_t>(
-        record.TempBufferA[0] | (record.TempBufferA[1] << 8), ZQLUSB_ROLL_MAX_POINTS);
+    const std::uint32_t count =
+        std::min<std::uint32_t>(record.TempBufferA[0] | (record.TempBufferA[1] << 8), ZQLUSB_ROLL_MAX_POINTS);
     const bool invalid = record.TempBufferB[0] != 0;
     state.invalidBlocks += invalid ? 1 : 0;
     state.points += count;
-    sink(std::make_shared<Message>(Message{
-        true, EncodeFrame(Mode::Roll, invalid, state.sequence++, readTime, record.TempBufferA + 2,
-                          record.TempBufferB + 2, count)}));
+    sink(std::make_shared<Message>(Message{true, EncodeFrame(Mode::Roll, invalid, state.sequence++, readTime,
+                                                             record.TempBufferA + 2, record.TempBufferB + 2, count)}));
 }
 
 void ReadCapture(OutPutData &record, long count, LoopState &state, const Sink &sink) {
@@ -92,15 +91,15 @@ void ReadCapture(OutPutData &record, long count, LoopState &state, const Sink &s
     USBRetrieveScopeData(&record);
     const double readTime = NowMs();
     state.points += static_cast<std::uint64_t>(count);
-    sink(std::make_shared<Message>(Message{true, EncodeFrame(Mode::Capture, false, state.sequence++, readTime,
-                                                             record.TempBufferA, record.TempBufferB,
-                                                             static_cast<std::uint32_t>(count))}));
+    sink(std::make_shared<Message>(
+        Message{true, EncodeFrame(Mode::Capture, false, state.sequence++, readTime, record.TempBufferA,
+                                  record.TempBufferB, static_cast<std::uint32_t>(count))}));
 }
 
 std::string StatusJson(const LoopSettings &settings, const Controls &controls, const LoopState &state) {
     std::ostringstream json;
-    json << "{\"type\":\"status\",\"link\":\"" << LinkText(state.link) << "\",\"running\":"
-         << (controls.running ? "true" : "false") << ",\"mode\":\""
+    json << "{\"type\":\"status\",\"link\":\"" << LinkText(state.link)
+         << "\",\"running\":" << (controls.running ? "true" : "false") << ",\"mode\":\""
          << (settings.mode == Mode::Roll ? "roll" : "capture") << "\",\"blocks\":" << state.blocks
          << ",\"invalidBlocks\":" << state.invalidBlocks << ",\"points\":" << state.points
          << ",\"opens\":" << state.reconnects << "}";
@@ -119,8 +118,7 @@ void ReportStatus(const LoopSettings &settings, const Controls &controls, LoopSt
 }
 
 // One period's work: reopen when due or asked, else probe and read.
-void Step(const LoopSettings &settings, Controls &controls, OutPutData &record, LoopState &state,
-          const Sink &sink) {
+void Step(const LoopSettings &settings, Controls &controls, OutPutData &record, LoopState &state, const Sink &sink) {
     const bool asked = controls.reconnect.exchange(false);
     if (asked || (state.link != Link::Ready && Clock::now() >= state.nextOpen)) {
         Open(state);
@@ -166,6 +164,7 @@ void RunAcquisition(const LoopSettings &settings, Controls &controls, const Sink
     auto record = std::make_unique<OutPutData>();
     LoopState state;
     Open(state);
+    ReportStatus(settings, controls, state, sink);
     auto next = Clock::now();
     while (!controls.quit) {
         Step(settings, controls, *record, state, sink);

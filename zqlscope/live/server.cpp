@@ -6,6 +6,7 @@
 // messages by a size limit, and what waits to be sent by a short queue that
 // drops the oldest message when a page falls behind. This is the program's
 // only translation unit that includes Beast: it compiles slowly.
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <deque>
@@ -49,6 +50,11 @@ constexpr auto kRequestTimeout = std::chrono::seconds(10);
 // A page that answers no ping for this long is closed (a browser answers
 // pings by itself; a client that stops reading does not).
 constexpr auto kPageIdleTimeout = std::chrono::seconds(20);
+// After an answer that closes the connection, what the client still sends
+// is read and dropped for a while, so that the close does not reset the
+// connection before the client has read the answer.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr std::size_t kMaxLingerBytes = 1 << 20;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr const char *kServerName = "zqlscope-live";
 
@@ -79,7 +85,9 @@ class ConnectionCount {
     Shared &shared_;
 };
 
-std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
+std::string_view View(beast::string_view text) {
+    return {text.data(), text.size()};
+}
 
 bool IsLoopbackName(std::string_view host) {
     const std::size_t end = host.size() && host[0] == '[' ? host.find(']') + 1 : host.rfind(':');
@@ -286,8 +294,23 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
             if (!ec && !close) {
                 self->Read();
             } else if (!ec) {
-                error_code ignored;
-                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                self->Linger();
+            }
+        });
+    }
+
+    void Linger() {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kLingerTime);
+        Discard();
+    }
+
+    void Discard() {
+        stream_.async_read_some(asio::buffer(discard_), [self = shared_from_this()](error_code ec, std::size_t n) {
+            self->lingered_ += n;
+            if (!ec && self->lingered_ < kMaxLingerBytes) {
+                self->Discard();
             }
         });
     }
@@ -297,6 +320,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     ConnectionCount count_;
     beast::flat_buffer buffer_{kMaxHeaderBytes + kMaxBodyBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::array<char, 4096> discard_;
+    std::size_t lingered_ = 0;
 };
 
 } // namespace
@@ -342,8 +367,7 @@ void Server::Start(const std::string &address, unsigned short port) {
         acceptor.listen(asio::socket_base::max_listen_connections, ec);
     }
     if (ec) {
-        throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(port) + ": " +
-                                 ec.message());
+        throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message());
     }
     impl_->shared.loopbackOnly = ip.is_loopback();
     const auto bound = acceptor.local_endpoint();
@@ -355,7 +379,9 @@ void Server::Start(const std::string &address, unsigned short port) {
     impl_->Accept();
 }
 
-std::string Server::Url() const { return impl_->url; }
+std::string Server::Url() const {
+    return impl_->url;
+}
 
 void Server::Broadcast(MessagePtr message) {
     asio::post(impl_->shared.ioc, [this, message = std::move(message)] {
