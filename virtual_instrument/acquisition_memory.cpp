@@ -20,6 +20,7 @@ constexpr std::uint8_t kPreTriggerPacketsHigh = 0x03, kPreTriggerPacketsLow = 0x
 constexpr std::uint32_t kPreTriggerSize = 65536;
 
 constexpr std::uint8_t kDataTag = 0x80;
+constexpr std::uint8_t kInvalidTag = 0x40;
 // The low bits of the data tags, in turn from each block's first record on:
 // every block starts with the tags 0x80, 0x9F, 0xBF.
 constexpr std::uint8_t kTagLowBits[] = {0x00, 0x1F, 0x3F, 0x2A, 0x15, 0x01, 0x3E, 0x20};
@@ -51,6 +52,11 @@ Bytes AcquisitionMemory::Points(std::int64_t first, std::size_t count) const {
 Bytes AcquisitionMemory::RollBlock() {
     const int points = std::clamp(rollNextBlockPoints.value_or(kRollDefaultPoints), 0, kRollMaxPoints);
     rollNextBlockPoints.reset();
+    std::uint8_t endTag = rollEndTag;
+    if (rollInvalidBlocks > 0) {
+        --rollInvalidBlocks;
+        endTag = kInvalidTag;
+    }
     // The points, then the closing tag unless the block is full.
     const int records = points < kRollMaxPoints ? points + 1 : points;
     const int packets = std::max(1, (records + kRollRecordsPerPacket - 1) / kRollRecordsPerPacket);
@@ -67,7 +73,7 @@ Bytes AcquisitionMemory::RollBlock() {
                 block.push_back(p.b);
                 ++rollPosition;
             } else if (record == points) {
-                block.insert(block.end(), {rollEndTag, kRollFillSample, kRollFillSample});
+                block.insert(block.end(), {endTag, kRollFillSample, kRollFillSample});
             } else {
                 block.insert(block.end(), {kDataTag, kRollFillSample, kRollFillSample});
             }

@@ -40,6 +40,7 @@ struct AcquisitionMemory {
     std::uint8_t rollPacketSequence = 0;    // byte 0 of the next packet; counts up by one per packet
     std::optional<int> rollNextBlockPoints; // points of the next block only (0 to 1,344); else the default
     std::uint8_t rollEndTag = 0x00;         // closes a short block: end of data (0x00-0x3F) or invalid (bit 6)
+    int rollInvalidBlocks = 0;              // the next N short blocks close with the invalid tag instead
 
     // READ_PRETRIGGER: 65,536 bytes: 1,536 bytes of the lead word, repeated
     // high byte first, then the 32,000 points before the capture start.

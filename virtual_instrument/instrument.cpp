@@ -6,14 +6,21 @@
 #include <memory>
 
 #include "link/control_requests.h"
+#include "virtual_instrument/script.h"
 
 namespace vi {
 
 const char kDevicePath[] = "\\\\?\\usb#vid_5a51&pid_0002#zelqa0#{d0f40dfc-ed5c-4080-ba0c-dd1baa4e8f2a}";
 
 namespace {
+std::unique_ptr<Instrument> MakeDefault() {
+    auto device = std::make_unique<Instrument>();
+    ApplyScriptFromEnvironment(*device);
+    return device;
+}
+
 std::unique_ptr<Instrument> &Slot() {
-    static std::unique_ptr<Instrument> device = std::make_unique<Instrument>();
+    static std::unique_ptr<Instrument> device = MakeDefault();
     return device;
 }
 } // namespace
@@ -33,6 +40,20 @@ void Instrument::Detach() {
 void Instrument::Attach() {
     attached = true;
     ++attachGeneration;
+}
+
+void Instrument::AfterDriverCall(bool transfer) {
+    if (unplugAfter) {
+        if (transfer && attached && --*unplugAfter == 0) {
+            unplugAfter.reset();
+            Detach();
+        }
+        return;
+    }
+    if (replugAfter && !attached && --*replugAfter == 0) {
+        replugAfter.reset();
+        Attach();
+    }
 }
 
 void Instrument::ProtocolError(const std::string &what) {

@@ -75,6 +75,12 @@ class Instrument {
     std::uint32_t attachGeneration = 0; // handles of an earlier attachment are dead
     void Detach();
     void Attach();
+    // Scripted plugging: driver transfers left until the instrument is
+    // detached, then driver calls (open attempts and transfers) while it is
+    // detached until it is attached again. Counted by AfterDriverCall.
+    std::optional<std::uint32_t> unplugAfter;
+    std::optional<std::uint32_t> replugAfter;
+    void AfterDriverCall(bool transfer);
 
     // --- Instrument state ---------------------------------------------------
     std::uint8_t registers[256] = {};
@@ -100,6 +106,7 @@ class Instrument {
     // Runs while a dialog is shown, before it is answered (the user
     // reconnecting the instrument, say).
     std::function<void(Instrument &)> whileDialogShown;
+    bool echoDialogs = false; // each dialog and its answer on standard error (scripted instruments)
     Faults faults;
     // Write transfers that fail, by number: each write that reaches an open
     // handle of the attached instrument counts, from 0.
@@ -146,7 +153,9 @@ class Instrument {
 
 // The process-wide virtual instrument that the stand-in serves.
 Instrument &Device();
-// Replaces it with a new one: attached, zeroed, no faults, empty logs.
+// Replaces it with a new one: attached, zeroed, no faults, empty logs, no
+// script. The first instrument of the process, made at first use, follows
+// the script in ZQLUSB_VIRTUAL_SCRIPT (script.h).
 void ResetDevice();
 
 // The interface path under which the stand-in's SetupAPI lists the instrument.

@@ -4,6 +4,7 @@
 #include "virtual_instrument/standin.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -31,6 +32,14 @@ constexpr std::uintptr_t kTagMask = 0xFF000000;
 
 using ForeignCloser = BOOL(WINAPI *)(HANDLE);
 ForeignCloser foreignCloseHandle = nullptr;
+
+// A dialog's text on one line, for the echo of a scripted instrument.
+std::string OneLine(std::string text) {
+    for (char &c : text) {
+        c = c == '\n' ? ' ' : c;
+    }
+    return text;
+}
 
 bool CallError(const std::string &what) {
     vi::Device().errors.calls.push_back(what);
@@ -125,6 +134,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     if (vi::Device().liveInfoSets.erase(reinterpret_cast<std::uintptr_t>(DeviceInfoSet)) == 0) {
         return CallError("SetupDiDestroyDeviceInfoList: not a live device information set");
     }
+    vi::Device().AfterDriverCall(false); // the end of an open attempt
     return TRUE;
 }
 
@@ -150,9 +160,10 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     return reinterpret_cast<HANDLE>(value);
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                            LPOVERLAPPED lpOverlapped) {
+namespace {
+
+BOOL Control(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+             DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     using namespace zqlusb;
     if (lpOverlapped != nullptr || lpBytesReturned == nullptr) {
         return CallError("DeviceIoControl: overlapped or no returned count");
@@ -189,6 +200,21 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     }
 }
 
+const char *AnswerName(int answer) {
+    return answer == IDRETRY ? "Retry" : answer == IDCANCEL ? "Cancel" : "another answer";
+}
+
+} // namespace
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped) {
+    const BOOL ok = Control(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                            lpBytesReturned, lpOverlapped);
+    vi::Device().AfterDriverCall(true);
+    return ok;
+}
+
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     auto value = reinterpret_cast<std::uintptr_t>(hObject);
     if ((value & kTagMask) == kDeviceTag) {
@@ -212,6 +238,10 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uTyp
     if (!device.dialogAnswers.empty()) {
         dialog.answer = device.dialogAnswers.front();
         device.dialogAnswers.pop_front();
+    }
+    if (device.echoDialogs) {
+        std::fprintf(stderr, "zqlusb virtual instrument: dialog \"%s\": %s -> %s\n", dialog.caption.c_str(),
+                     OneLine(dialog.text).c_str(), AnswerName(dialog.answer));
     }
     device.dialogs.push_back(dialog);
     return dialog.answer;
