@@ -13,8 +13,14 @@ namespace vi {
 const char kDevicePath[] = "\\\\?\\usb#vid_5a51&pid_0002#zelqa0#{d0f40dfc-ed5c-4080-ba0c-dd1baa4e8f2a}";
 
 namespace {
+// The log of the instrument an application runs on: a long-running program
+// (zqlscope live reads 100 blocks a second) must not keep every transfer,
+// and nothing reads that log.
+constexpr std::size_t kApplicationLogLimit = 256;
+
 std::unique_ptr<Instrument> MakeDefault() {
     auto device = std::make_unique<Instrument>();
+    device->logLimit = kApplicationLogLimit;
     ApplyScriptFromEnvironment(*device);
     return device;
 }
@@ -43,6 +49,9 @@ void Instrument::Attach() {
 }
 
 void Instrument::AfterDriverCall(bool transfer) {
+    if (transfers.size() / 2 > logLimit) {
+        transfers.erase(transfers.begin(), transfers.end() - static_cast<std::ptrdiff_t>(logLimit));
+    }
     if (unplugAfter) {
         if (transfer && attached && --*unplugAfter == 0) {
             unplugAfter.reset();

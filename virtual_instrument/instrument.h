@@ -4,6 +4,7 @@
 // and injects faults on request. Deterministic: no clock, no hidden input.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -101,6 +102,9 @@ class Instrument {
 
     // --- Logs and faults ----------------------------------------------------
     std::vector<Transfer> transfers;
+    // Transfers the log keeps at least; older ones go when it holds twice as
+    // many. Unlimited for tests; the application's instrument keeps few.
+    std::size_t logLimit = SIZE_MAX;
     std::vector<Dialog> dialogs;
     std::deque<int> dialogAnswers; // scripted answers; empty means Cancel
     // Runs while a dialog is shown, before it is answered (the user

@@ -11,6 +11,8 @@ import tempfile
 import time
 import unittest
 
+import websocket
+
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
@@ -164,15 +166,24 @@ class DetachTest(unittest.TestCase):
     few more driver calls (the virtual instrument's script)."""
 
     def test_detach_shows_no_instrument_and_reattach_recovers(self):
-        live = LiveProcess(env={"ZQLUSB_VIRTUAL_SCRIPT": "unplug after=900; replug after=3"})
+        live = LiveProcess(env={"ZQLUSB_VIRTUAL_SCRIPT": "unplug after=900; replug after=4"})
+        # Stopped at once, the loop makes no transfers until the page runs it.
+        control = websocket.create_connection(live.ws_url, timeout=10)
+        control.send("stop")
+        control.close()
         driver = start_browser(1280, 720)
         try:
             driver.get(live.url)
+            wait_for(lambda: text(driver, "runstop") == "Run", 20, "the page to show the stopped acquisition")
+            driver.find_element(By.ID, "runstop").click()
             wait_for(lambda: stat(driver, "framesDrawn") > 10, 20, "frames drawn")
             wait_for(lambda: text(driver, "link") == "no instrument", 30, "'no instrument' on the page")
             received = stat(driver, "framesReceived")
             self.assertIn("link no instrument", text(driver, "status"))
             driver.save_screenshot(os.path.join(SCREENSHOTS, "live-screen-detached.png"))
+            time.sleep(0.5)
+            self.assertEqual(stat(driver, "framesReceived"), received, "no frames without the instrument")
+            driver.find_element(By.ID, "reconnect").click()  # one more open attempt; the others come by themselves
             wait_for(lambda: text(driver, "link") == "ready", 30, "the link ready again")
             wait_for(lambda: stat(driver, "framesReceived") > received + 10, 10, "frames after the re-attach")
             self.assertTrue(live.alive(), "the server kept running")

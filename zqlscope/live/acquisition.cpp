@@ -47,7 +47,7 @@ struct LoopState {
     std::uint64_t points = 0;
     std::uint64_t reconnects = 0;
     Clock::time_point nextOpen{};
-    std::string lastStatus;
+    std::string lastStatus; // link and run state of the last status sent
     Clock::time_point lastStatusTime{};
 };
 
@@ -106,13 +106,14 @@ std::string StatusJson(const LoopSettings &settings, const Controls &controls, c
     return json.str();
 }
 
-// Sends the status when it changed or when the period is over.
+// Sends the status when the link, run state or mode changed, and with the
+// counts once a period.
 void ReportStatus(const LoopSettings &settings, const Controls &controls, LoopState &state, const Sink &sink) {
-    std::string status = StatusJson(settings, controls, state);
+    const std::string key = std::string(LinkText(state.link)) + (controls.running ? "+" : "-");
     const auto now = Clock::now();
-    if (status != state.lastStatus || now - state.lastStatusTime >= kStatusPeriod) {
-        sink(std::make_shared<Message>(Message{false, status}));
-        state.lastStatus = std::move(status);
+    if (key != state.lastStatus || now - state.lastStatusTime >= kStatusPeriod) {
+        sink(std::make_shared<Message>(Message{false, StatusJson(settings, controls, state)}));
+        state.lastStatus = key;
         state.lastStatusTime = now;
     }
 }
