@@ -5,6 +5,7 @@ import json
 import os
 import socket
 import struct
+import subprocess
 import time
 import unittest
 
@@ -178,6 +179,19 @@ class LiveServerTest(unittest.TestCase):
         for s in held:
             s.close()
         wait_for(lambda: self.live.page_status() == 200, 5, "the page once the connections are gone")
+
+
+class PortInUseTest(unittest.TestCase):
+    def test_a_port_in_use_is_a_clear_failure(self):
+        first = LiveProcess()
+        try:
+            proc = subprocess.run([os.environ["ZQLSCOPE"], "live", "--port", str(first.port)],
+                                  capture_output=True, timeout=30)
+            self.assertEqual(proc.returncode, 1)
+            self.assertEqual(proc.stdout, b"")
+            self.assertIn(f"zqlscope live: cannot listen on 127.0.0.1 port {first.port}".encode(), proc.stderr)
+        finally:
+            self.assertEqual(first.stop(), 0)
 
 
 class StalledPageTest(unittest.TestCase):

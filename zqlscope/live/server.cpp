@@ -359,8 +359,12 @@ void Server::Start(const std::string &address, unsigned short port) {
     const tcp::endpoint endpoint(ip, port);
     auto &acceptor = impl_->acceptor;
     acceptor.open(endpoint.protocol(), ec);
-    if (!ec) {
+#ifndef _WIN32
+    if (!ec) { // a restart may take the port at once; on Windows it would also take a port in use
         acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    }
+#endif
+    if (!ec) {
         acceptor.bind(endpoint, ec);
     }
     if (!ec) {
