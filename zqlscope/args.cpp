@@ -1,29 +1,173 @@
 #include "args.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ostream>
 
 namespace zqlscope {
 
-Arguments Parse(const std::vector<std::string> &args, const std::set<std::string> &valued,
-                const std::set<std::string> &flagNames) {
-    Arguments out;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (arg.rfind("--", 0) != 0 || arg == "--") {
-            out.words.push_back(arg);
-        } else if (flagNames.count(arg)) {
-            out.flags.insert(arg);
-        } else if (valued.count(arg)) {
-            if (i + 1 >= args.size()) {
-                throw UsageError(arg + " needs a value");
+namespace {
+
+// Help lines: the option and its value in this many columns, then the
+// meaning, wrapped to fit a terminal of 80 columns.
+constexpr std::size_t kOptionColumn = 16;
+constexpr std::size_t kHelpWidth = 79;
+
+// `text` in lines of at most kHelpWidth, every line after the first indented.
+std::string Wrap(const std::string &text, std::size_t indent, std::size_t used) {
+    std::string out;
+    std::size_t column = used;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(' ', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string word = text.substr(start, end - start);
+        if (column > indent && column + 1 + word.size() > kHelpWidth) {
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (column > indent) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        start = end + 1;
+    }
+    return out;
+}
+
+const OptionSpec *Find(const CommandSpec &spec, const std::string &name) {
+    for (const std::vector<OptionSpec> *table : {&spec.options, &CommonOptions()}) {
+        for (const OptionSpec &option : *table) {
+            if (option.name == name || (name == "-h" && option.name == "--help")) {
+                return &option;
             }
-            out.options[arg] = args[++i];
+        }
+    }
+    return nullptr;
+}
+
+bool LooksLikeOption(const std::string &word) {
+    return word.size() > 1 && word[0] == '-';
+}
+
+std::string Unexpected(const std::string &word) {
+    std::string hint;
+    const std::size_t dot = word.rfind('.');
+    const std::string suffix = dot == std::string::npos ? "" : word.substr(dot);
+    if (suffix == ".csv" || suffix == ".svg") {
+        hint = " (did you mean --" + suffix.substr(1) + " " + word + "?)";
+    }
+    return "unexpected argument '" + word + "'" + hint;
+}
+
+void Store(const OptionSpec &option, const std::string &value, Arguments &out) {
+    if (out.Has(option.name)) {
+        throw UsageError(option.name + " is given twice");
+    }
+    if (option.kind == ValueKind::Flag) {
+        out.flags.insert(option.name);
+        return;
+    }
+    if (value.empty()) {
+        throw UsageError(option.name + " needs a value: " + option.name + " " + option.placeholder);
+    }
+    if (option.kind == ValueKind::Text && LooksLikeOption(value)) {
+        throw UsageError(option.name + " needs a value: " + option.name + " " + option.placeholder + ", not '" + value +
+                         "' (write ./" + value + " for a file of that name)");
+    }
+    if (option.kind == ValueKind::Number) {
+        Number(option.name, value, option.low, option.high);
+    }
+    out.options[option.name] = value;
+}
+
+} // namespace
+
+std::string Arguments::Text(const std::string &option, const std::string &fallback) const {
+    auto it = options.find(option);
+    return it == options.end() ? fallback : it->second;
+}
+
+const std::vector<OptionSpec> &CommonOptions() {
+    static const std::vector<OptionSpec> common = {
+        {"--dialog", ValueKind::Flag, "", "off",
+         "switch on the library's retry dialog first: after a failed write it reconnects once silently, then asks "
+         "whether to retry. On the virtual instrument the dialog can be seen by scripting failures with "
+         "ZQLUSB_VIRTUAL_SCRIPT (see README)"},
+        {"--help", ValueKind::Flag, "", "", "show this help (also -h)"},
+        {"--version", ValueKind::Flag, "", "", "show zqlscope's version"},
+    };
+    return common;
+}
+
+Arguments Parse(const CommandSpec &spec, const std::vector<std::string> &words) {
+    Arguments out;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        if (optionsEnded || !LooksLikeOption(word)) {
+            if (out.words.size() == spec.maxWords) {
+                throw UsageError(Unexpected(word));
+            }
+            out.words.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const std::size_t equals = word.find('=');
+        const std::string name = word.substr(0, equals);
+        const OptionSpec *option = word.rfind("--", 0) == 0 || word == "-h" ? Find(spec, name) : nullptr;
+        if (option == nullptr) {
+            throw UsageError("unknown option '" + name + "'");
+        }
+        if (equals != std::string::npos) {
+            if (option->kind == ValueKind::Flag) {
+                throw UsageError(option->name + " takes no value, not '" + word + "'");
+            }
+            Store(*option, word.substr(equals + 1), out);
+        } else if (option->kind == ValueKind::Flag) {
+            Store(*option, "", out);
+        } else if (i + 1 == words.size()) {
+            throw UsageError(option->name + " needs a value: " + option->name + " " + option->placeholder);
         } else {
-            throw UsageError("unknown option " + arg);
+            Store(*option, words[++i], out);
         }
     }
     return out;
+}
+
+long long OptionNumber(const CommandSpec &spec, const Arguments &args, const std::string &option) {
+    const OptionSpec *found = Find(spec, option);
+    if (found == nullptr || found->kind != ValueKind::Number) {
+        throw std::logic_error("no number option " + option + " for " + spec.name);
+    }
+    return Number(option, args.Text(option, found->fallback), found->low, found->high);
+}
+
+std::string Usage(const CommandSpec &spec) {
+    std::string usage = "usage: zqlscope " + spec.name + " [options]";
+    return spec.positionals.empty() ? usage : usage + " " + spec.positionals;
+}
+
+void WriteHelp(std::ostream &out, const CommandSpec &spec) {
+    out << Usage(spec) << '\n' << spec.summary << "\n\noptions:\n";
+    for (const std::vector<OptionSpec> *table : {&spec.options, &CommonOptions()}) {
+        for (const OptionSpec &option : *table) {
+            std::string left = "  " + option.name + (option.placeholder.empty() ? "" : " " + option.placeholder);
+            left += std::string(left.size() < kOptionColumn ? kOptionColumn - left.size() : 1, ' ');
+            const std::string meaning =
+                option.meaning + (option.fallback.empty() ? "" : " (default: " + option.fallback + ")");
+            out << left << Wrap(meaning, kOptionColumn, left.size()) << '\n';
+        }
+    }
+    out << "\nNumbers are decimal or 0x hex.\n";
+    if (!spec.notes.empty()) {
+        out << '\n' << spec.notes << '\n';
+    }
 }
 
 long long Number(const std::string &what, const std::string &text, long long low, long long high) {
@@ -34,17 +178,17 @@ long long Number(const std::string &what, const std::string &text, long long low
     long long value = std::strtoll(digits, &end, hex ? 16 : 10);
     const bool wellFormed =
         !text.empty() && *digits != '\0' && *digits != '-' && *digits != '+' && *end == '\0' && errno == 0;
-    if (!wellFormed || value < low || value > high) {
-        throw UsageError(what + " must be a number from " + std::to_string(low) + " to " + std::to_string(high) +
-                         " (decimal or 0x hex), not '" + text + "'");
+    if (wellFormed && value >= low && value <= high) {
+        return value;
     }
-    return value;
+    const std::string range = low == high ? "must be " + std::to_string(low)
+                                          : "must be a number from " + std::to_string(low) + " to " +
+                                                std::to_string(high) + " (decimal or 0x hex)";
+    throw UsageError(what + " " + range + ", not '" + text + "'");
 }
 
-long long OptionNumber(const Arguments &args, const std::string &option, long long fallback, long long low,
-                       long long high) {
-    auto it = args.options.find(option);
-    return it == args.options.end() ? fallback : Number(option, it->second, low, high);
+std::string Count(long long n, const std::string &noun, const std::string &plural) {
+    return std::to_string(n) + " " + (n == 1 ? noun : plural.empty() ? noun + "s" : plural);
 }
 
 } // namespace zqlscope

@@ -1,82 +1,210 @@
-// The command line: finding the subcommand, its help, and turning errors
-// into clear sentences and exit statuses.
+// The command line: the commands' option tables, finding the subcommand,
+// help and version, and turning errors into clear sentences and exit
+// statuses.
+#include <cstdint>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <new>
 
-#include "args.h"
 #include "commands.h"
+#include "zqlusb.h"
 
 namespace zqlscope {
 
-const std::vector<Command> &Commands() {
-    static const std::vector<Command> commands = {
-        {"info", "open the instrument; report ready, driver version, serial EEPROM", "info", Info},
-        {"capture", "retrieve a scope record", "capture [--count N] [--offset O] [--step S] [--csv FILE] [--svg FILE]",
-         Capture},
-        {"roll", "fetch roll-mode blocks", "roll [--blocks N] [--csv FILE] [--svg FILE]", Roll},
-        {"pretrigger", "retrieve the pre-trigger memory", "pretrigger [--csv FILE] [--svg FILE]", PreTrigger},
-        {"fpga", "load the FPGA from a bit stream file", "fpga load FILE", Fpga},
-        {"i2c", "read or write the I2C EEPROM", "i2c read ADDR [COUNT] | i2c write ADDR VALUE... [--code C]", I2c},
-        {"serial", "read a word of the serial EEPROM", "serial read WORD", Serial},
-        {"write", "write registers, then send the writes", "write ADDR=DATA...", Write},
-        {"demo", "a whole typical session, with CSV files and plots", "demo [--out DIR]", Demo},
-        {"live", "a live scope screen in the browser",
-         "live [--port N] [--listen ADDR] [--mode roll|capture] [--count N] [--open]", Live},
-    };
-    return commands;
-}
-
 namespace {
 
-void Help(std::ostream &out) {
-    out << "usage: zqlscope COMMAND [options] [--dialog]\n\ncommands:\n";
-    for (const Command &c : Commands()) {
-        out << "  " << c.name << std::string(12 - std::strlen(c.name), ' ') << c.summary << '\n';
-    }
-    out << "\nNumbers may be decimal or 0x hex. --dialog switches on the library's retry dialog.\n"
-           "zqlscope COMMAND --help shows a command's usage.\n";
+const std::string kRecordPoints = std::to_string(ZQLUSB_CHANNEL_POINTS);
+
+OptionSpec CsvOption() {
+    return {"--csv", ValueKind::Text, "FILE", "none",
+            "write the points as CSV (index,channel_a,channel_b); - for standard output"};
 }
 
-void CommandHelp(const Command &c) {
-    std::cout << "usage: zqlscope " << c.usage << " [--dialog]\n" << c.summary << '\n';
+OptionSpec SvgOption() {
+    return {"--svg", ValueKind::Text, "FILE", "none", "write a plot of both channels as SVG"};
+}
+
+std::vector<Command> Table() {
+    return {
+        {{"info", "open the instrument; report ready, driver version, serial EEPROM", "", 0, {}, ""}, Info},
+        {{"capture",
+          "retrieve a scope record",
+          "",
+          0,
+          {{"--count", ValueKind::Number, "N", "1000",
+            "span of record indices to cover, 1 to " + kRecordPoints +
+                "; with --step S it yields N/S points, "
+                "rounded up",
+            1, ZQLUSB_CHANNEL_POINTS},
+           {"--offset", ValueKind::Number, "O", "0",
+            "record index of the first point, 0 to " + std::to_string(ZQLUSB_CHANNEL_POINTS - 1) +
+                "; O + N is at most " + kRecordPoints,
+            0, ZQLUSB_CHANNEL_POINTS - 1},
+           {"--step", ValueKind::Number, "S", "1",
+            "spacing of the points in the record, 1 to 65535: point k is stored at record index O + k*S", 1, 0xFFFF},
+           CsvOption(),
+           SvgOption()},
+          "--step does not skip samples: the instrument's consecutive points are spaced\n"
+          "S indices apart in the record; the CSV's index column and the plot's x axis\n"
+          "show those record indices."},
+         Capture},
+        {{"roll",
+          "fetch roll-mode blocks, writing them out as they arrive",
+          "",
+          0,
+          {{"--blocks", ValueKind::Number, "N", "4", "blocks to fetch, 1 to 1000000", 1, 1000000},
+           CsvOption(),
+           SvgOption(),
+           {"--quiet", ValueKind::Flag, "", "off", "no progress and no line per block; the summary only"}},
+          "Each block holds up to " + std::to_string(ZQLUSB_ROLL_MAX_POINTS) +
+              " points; they are written out as they arrive, so memory\n"
+              "stays the same whatever N is. Ctrl-C stops after the current block, keeps\n"
+              "what was fetched in the files and exits with 130."},
+         Roll},
+        {{"pretrigger",
+          "retrieve the pre-trigger memory (" + std::to_string(ZQLUSB_PRETRIGGER_POINTS) + " points)",
+          "",
+          0,
+          {CsvOption(), SvgOption()},
+          ""},
+         PreTrigger},
+        {{"fpga", "load the FPGA from a bit stream file", "load FILE", 2, {}, ""}, Fpga},
+        {{"i2c",
+          "read or write the I2C EEPROM (65536 bytes)",
+          "read ADDR [COUNT] | write ADDR VALUE...",
+          SIZE_MAX,
+          {{"--code", ValueKind::Number, "C", "the address's own",
+            "confirmation code sent with each address, 0 to 0xFFFFFFFF", 0, 0xFFFFFFFFLL}},
+          "read: COUNT bytes from ADDR (default 1); write: the VALUEs (0 to 255) from ADDR on."},
+         I2c},
+        {{"serial", "read a word of the serial EEPROM", "read WORD", 2, {}, "WORD is 0 to 63."}, Serial},
+        {{"write",
+          "write registers, then send the writes together",
+          "ADDR=DATA...",
+          SIZE_MAX,
+          {},
+          "ADDR and DATA are 0 to 255; the writes go out in one transfer after the last."},
+         Write},
+        {{"demo",
+          "a whole typical session, with CSV files and plots",
+          "",
+          0,
+          {{"--out", ValueKind::Text, "DIR", "demo-output", "folder for the CSV files and plots; created if missing"}},
+          ""},
+         Demo},
+        {{"live",
+          "a live scope screen in the browser, until Ctrl-C",
+          "",
+          0,
+          {{"--port", ValueKind::Number, "N", "any free port", "TCP port of the page, 0 to 65535 (0: any free port)", 0,
+            65535},
+           {"--listen", ValueKind::Text, "ADDR", "127.0.0.1", "address to serve on, IPv4 or IPv6"},
+           {"--mode", ValueKind::Text, "roll|capture", "roll",
+            "roll: the roll-mode stream, newest at the right; capture: a whole record per frame"},
+           {"--count", ValueKind::Number, "N", "1000", "points of each capture record, 1 to " + kRecordPoints, 1,
+            ZQLUSB_CHANNEL_POINTS},
+           {"--open", ValueKind::Flag, "", "off", "start the desktop's browser on the page"}},
+          "Prints the page's URL as the first line of standard output. The page controls\n"
+          "the instrument: serve it on another address than 127.0.0.1 only on a network\n"
+          "you trust. Ctrl-C closes the instrument and exits with 0."},
+         Live},
+    };
+}
+
+// The width of the command column in the command list.
+constexpr std::size_t kCommandColumn = 12;
+
+void Help(std::ostream &out) {
+    out << "usage: zqlscope COMMAND [options]\n       zqlscope --help | --version\n\ncommands:\n";
+    for (const Command &c : Commands()) {
+        out << "  " << c.spec.name << std::string(kCommandColumn - c.spec.name.size(), ' ') << c.spec.summary << '\n';
+    }
+    out << "\nzqlscope COMMAND --help lists the command's options and their defaults.\n"
+           "Exit status: 0 done, 1 failed while running, 2 a mistake in the command line, 130 stopped by Ctrl-C.\n";
+}
+
+bool Asks(const Words &args, const char *a, const char *b = "") {
+    for (const std::string &word : args) {
+        if (word == "--") {
+            return false;
+        }
+        if (word == a || word == b) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int Run(const Command &c, const Words &args) {
-    for (const std::string &a : args) {
-        if (a == "--help") {
-            CommandHelp(c);
-            return 0;
-        }
+    if (Asks(args, "--help", "-h")) {
+        WriteHelp(std::cout, c.spec);
+        return kExitDone;
+    }
+    if (Asks(args, "--version")) {
+        std::cout << VersionLine() << '\n';
+        return kExitDone;
     }
     try {
-        return c.run(args);
+        return c.run(c.spec, Parse(c.spec, args));
     } catch (const UsageError &e) {
-        std::cerr << "zqlscope " << c.name << ": " << e.what() << "\nusage: zqlscope " << c.usage << '\n';
-        return 2;
+        std::cerr << "zqlscope " << c.spec.name << ": " << e.what() << '\n'
+                  << Usage(c.spec) << "\n(zqlscope " << c.spec.name << " --help lists the options)\n";
+        return kExitUsage;
     } catch (const RunError &e) {
-        std::cerr << "zqlscope " << c.name << ": " << e.what() << '\n';
-        return 1;
+        std::cerr << "zqlscope " << c.spec.name << ": " << e.what() << '\n';
+        return kExitFailed;
     }
 }
 
-} // namespace
-
-int RunCommandLine(Words args) {
+int Dispatch(Words args) {
     if (args.size() > 1 && args[0] == "--dialog") { // also accepted before the command
         std::swap(args[0], args[1]);
     }
-    if (args.empty() || args[0] == "--help" || args[0] == "help") {
-        Help(args.empty() ? std::cerr : std::cout);
-        return args.empty() ? 2 : 0;
+    if (args.empty()) {
+        Help(std::cerr);
+        return kExitUsage;
+    }
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        Help(std::cout);
+        return kExitDone;
+    }
+    if (args[0] == "--version") {
+        std::cout << VersionLine() << '\n';
+        return kExitDone;
     }
     for (const Command &c : Commands()) {
-        if (args[0] == c.name) {
+        if (args[0] == c.spec.name) {
             return Run(c, Words(args.begin() + 1, args.end()));
         }
     }
     std::cerr << "zqlscope: unknown command '" << args[0] << "'\n";
     Help(std::cerr);
-    return 2;
+    return kExitUsage;
+}
+
+} // namespace
+
+const std::vector<Command> &Commands() {
+    static const std::vector<Command> commands = Table();
+    return commands;
+}
+
+std::string VersionLine() {
+    return std::string("zqlscope ") + ZQLSCOPE_VERSION;
+}
+
+int RunCommandLine(Words args) {
+    try {
+        return Dispatch(std::move(args));
+    } catch (const std::bad_alloc &) {
+        std::cerr << "zqlscope: out of memory\n";
+    } catch (const std::exception &e) {
+        std::cerr << "zqlscope: unexpected failure: " << e.what() << '\n';
+    } catch (...) {
+        std::cerr << "zqlscope: unexpected failure\n";
+    }
+    return kExitFailed;
 }
 
 } // namespace zqlscope

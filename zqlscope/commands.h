@@ -1,38 +1,47 @@
-// The subcommands of zqlscope. Each takes its own arguments (after the
-// subcommand's name), returns the exit status and throws UsageError or
-// RunError for the caller to report.
+// The subcommands of zqlscope. Each is an option table (its CommandSpec) and
+// a function that runs it on the parsed arguments, returns the exit status
+// and throws UsageError or RunError for the caller to report.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "args.h"
 
 namespace zqlscope {
 
 using Words = std::vector<std::string>;
 
 struct Command {
-    const char *name;
-    const char *summary;
-    const char *usage;
-    int (*run)(const Words &args);
+    CommandSpec spec;
+    int (*run)(const CommandSpec &spec, const Arguments &args);
 };
 
+// Exit statuses.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;        // failed while running
+constexpr int kExitUsage = 2;         // a mistake in the command line
+constexpr int kExitInterrupted = 130; // stopped by Ctrl-C, as shells report SIGINT
+
 // Runs a whole command line (without the program name); returns the exit
-// status: 0 done, 1 failed while running, 2 a mistake in the command line.
+// status. No exception leaves it.
 int RunCommandLine(Words args);
 
 // All subcommands, in the order the help lists them.
 const std::vector<Command> &Commands();
 
-int Info(const Words &args);
-int Capture(const Words &args);
-int Roll(const Words &args);
-int PreTrigger(const Words &args);
-int Fpga(const Words &args);
-int I2c(const Words &args);
-int Serial(const Words &args);
-int Write(const Words &args);
-int Demo(const Words &args);
-int Live(const Words &args);
+// "zqlscope 1.0.0"
+std::string VersionLine();
+
+int Info(const CommandSpec &spec, const Arguments &args);
+int Capture(const CommandSpec &spec, const Arguments &args);
+int Roll(const CommandSpec &spec, const Arguments &args);
+int PreTrigger(const CommandSpec &spec, const Arguments &args);
+int Fpga(const CommandSpec &spec, const Arguments &args);
+int I2c(const CommandSpec &spec, const Arguments &args);
+int Serial(const CommandSpec &spec, const Arguments &args);
+int Write(const CommandSpec &spec, const Arguments &args);
+int Demo(const CommandSpec &spec, const Arguments &args);
+int Live(const CommandSpec &spec, const Arguments &args);
 
 } // namespace zqlscope

@@ -52,9 +52,8 @@ void Save(const std::string &dir, const std::string &name, const std::string &ti
 }
 } // namespace
 
-int Demo(const Words &words) {
-    Arguments args = Parse(words, {"--out"}, {"--dialog", "--help"});
-    const std::string dir = args.Has("--out") ? args.options.at("--out") : "demo-output";
+int Demo(const CommandSpec &, const Arguments &args) {
+    const std::string dir = args.Text("--out", "demo-output");
     std::error_code error;
     std::filesystem::create_directories(dir, error);
     if (error) {

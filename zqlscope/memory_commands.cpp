@@ -11,7 +11,6 @@
 namespace zqlscope {
 
 namespace {
-const std::set<std::string> kFlags = {"--dialog", "--help"};
 // Words of the serial EEPROM.
 constexpr unsigned kSerialWords = 64;
 // Bytes of the I2C EEPROM.
@@ -49,12 +48,11 @@ unsigned short SerialWord(unsigned word) {
 }
 
 long long CodeOption(const Arguments &args) {
-    return OptionNumber(args, "--code", -1, 0, 0xFFFFFFFFLL);
+    return args.Has("--code") ? Number("--code", args.Text("--code"), 0, 0xFFFFFFFFLL) : -1;
 }
 } // namespace
 
-int Info(const Words &words) {
-    Arguments args = Parse(words, {}, kFlags);
+int Info(const CommandSpec &, const Arguments &args) {
     OpenInstrument(args);
     DriverVersion version{};
     GetDriverVersion(&version);
@@ -69,10 +67,13 @@ int Info(const Words &words) {
     return 0;
 }
 
-int Fpga(const Words &words) {
-    Arguments args = Parse(words, {}, kFlags);
-    if (args.words.size() != 2 || args.words[0] != "load") {
-        throw UsageError("expected: fpga load FILE");
+int Fpga(const CommandSpec &, const Arguments &args) {
+    if (args.words.empty() || args.words[0] != "load") {
+        throw UsageError(args.words.empty() ? "expected: fpga load FILE"
+                                            : "expected load, not '" + args.words[0] + "'");
+    }
+    if (args.words.size() != 2) {
+        throw UsageError("expected the bit stream file after load: fpga load FILE");
     }
     std::vector<unsigned char> stream = ReadFile(args.words[1]);
     if (stream.empty() || static_cast<long>(stream.size()) > kMaxBitStream) {
@@ -85,40 +86,76 @@ int Fpga(const Words &words) {
     return 0;
 }
 
-int I2c(const Words &words) {
-    Arguments args = Parse(words, {"--code"}, kFlags);
-    if (args.words.size() < 2 || (args.words[0] != "read" && args.words[0] != "write")) {
-        throw UsageError("expected: i2c read ADDR [COUNT] or i2c write ADDR VALUE...");
+namespace {
+
+// The I2C EEPROM's bytes from `address` to its end.
+long BytesLeft(unsigned address) {
+    return kI2cBytes - static_cast<long>(address);
+}
+
+// "COUNT 2 does not fit: the I2C EEPROM ends at 0xFFFF, so at most 1 byte can
+// be read from 0xFFFF"
+std::string DoesNotFit(const std::string &subject, unsigned address, const std::string &verb) {
+    return subject + ": the I2C EEPROM ends at " + Hex(kI2cBytes - 1, 4) + ", so at most " +
+           Count(BytesLeft(address), "byte") + " can be " + verb + " from " + Hex(address, 4);
+}
+
+int I2cRead(const Arguments &args, unsigned address) {
+    if (args.words.size() > 3) {
+        throw UsageError("unexpected argument '" + args.words[3] + "'");
     }
-    const unsigned address = static_cast<unsigned>(Number("ADDR", args.words[1], 0, kI2cBytes - 1));
-    const long long code = CodeOption(args);
-    if (args.words[0] == "read") {
-        if (args.words.size() > 3) {
-            throw UsageError("expected: i2c read ADDR [COUNT]");
+    long count = 1;
+    if (args.words.size() == 3) {
+        count = static_cast<long>(Number("COUNT", args.words[2], 1, kI2cBytes));
+        if (count > BytesLeft(address)) {
+            throw UsageError(DoesNotFit("COUNT " + std::to_string(count) + " does not fit", address, "read"));
         }
-        long count =
-            args.words.size() == 3 ? static_cast<long>(Number("COUNT", args.words[2], 1, kI2cBytes - address)) : 1;
-        OpenInstrument(args);
-        HexDump(address, ReadI2c(address, static_cast<unsigned>(count), code));
-        return 0;
     }
+    OpenInstrument(args);
+    HexDump(address, ReadI2c(address, static_cast<unsigned>(count), CodeOption(args)));
+    return 0;
+}
+
+int I2cWrite(const Arguments &args, unsigned address) {
     std::vector<std::uint8_t> values;
     for (std::size_t i = 2; i < args.words.size(); ++i) {
         values.push_back(static_cast<std::uint8_t>(Number("VALUE", args.words[i], 0, 255)));
     }
-    if (values.empty() || address + values.size() > kI2cBytes) {
-        throw UsageError("i2c write needs 1 to " + std::to_string(kI2cBytes - address) + " values after ADDR");
+    if (values.empty()) {
+        throw UsageError("i2c write needs at least one VALUE after ADDR");
+    }
+    if (static_cast<long>(values.size()) > BytesLeft(address)) {
+        throw UsageError(
+            DoesNotFit(Count(static_cast<long long>(values.size()), "value") + " do not fit", address, "written"));
     }
     OpenInstrument(args);
-    WriteI2c(address, values, code);
-    std::cout << "I2C EEPROM: wrote " << values.size() << " byte(s) from " << Hex(address, 4) << '\n';
+    WriteI2c(address, values, CodeOption(args));
+    std::cout << "I2C EEPROM: wrote " << Count(static_cast<long long>(values.size()), "byte") << " from "
+              << Hex(address, 4) << '\n';
     return 0;
 }
+} // namespace
 
-int Serial(const Words &words) {
-    Arguments args = Parse(words, {}, kFlags);
-    if (args.words.size() != 2 || args.words[0] != "read") {
-        throw UsageError("expected: serial read WORD");
+int I2c(const CommandSpec &, const Arguments &args) {
+    if (args.words.empty() || (args.words[0] != "read" && args.words[0] != "write")) {
+        throw UsageError(args.words.empty() ? "expected read or write"
+                                            : "expected read or write, not '" + args.words[0] + "'");
+    }
+    if (args.words.size() < 2) {
+        throw UsageError("expected: i2c " + args.words[0] + " ADDR" +
+                         (args.words[0] == "read" ? " [COUNT]" : " VALUE..."));
+    }
+    const unsigned address = static_cast<unsigned>(Number("ADDR", args.words[1], 0, kI2cBytes - 1));
+    return args.words[0] == "read" ? I2cRead(args, address) : I2cWrite(args, address);
+}
+
+int Serial(const CommandSpec &, const Arguments &args) {
+    if (args.words.empty() || args.words[0] != "read") {
+        throw UsageError(args.words.empty() ? "expected: serial read WORD"
+                                            : "expected read, not '" + args.words[0] + "'");
+    }
+    if (args.words.size() != 2) {
+        throw UsageError("expected the word's number after read: serial read WORD");
     }
     const unsigned word = static_cast<unsigned>(Number("WORD", args.words[1], 0, kSerialWords - 1));
     OpenInstrument(args);
@@ -126,8 +163,7 @@ int Serial(const Words &words) {
     return 0;
 }
 
-int Write(const Words &words) {
-    Arguments args = Parse(words, {}, kFlags);
+int Write(const CommandSpec &, const Arguments &args) {
     if (args.words.empty()) {
         throw UsageError("expected: write ADDR=DATA...");
     }
@@ -146,7 +182,7 @@ int Write(const Words &words) {
         USBWriteData(data);
     }
     USBFlushBuffer();
-    std::cout << "registers: " << writes.size() << " write(s) sent\n";
+    std::cout << "registers: " << Count(static_cast<long long>(writes.size()), "write") << " sent\n";
     return 0;
 }
 

@@ -7,11 +7,6 @@
 namespace zqlscope {
 
 namespace {
-// A roll-mode block holds at most 64 packets of 21 points.
-constexpr unsigned kMaxRollPoints = 1344;
-// Pre-trigger memory points per channel.
-constexpr long kPreTriggerPoints = 32000;
-
 unsigned CodeFor(unsigned address, long long code) {
     return code >= 0 ? static_cast<unsigned>(code) : ZqlusbI2CConfirmationCode(address);
 }
@@ -37,14 +32,16 @@ void OpenInstrument(const Arguments &args) {
     }
 }
 
-RecordRequest RecordRequestFrom(const Arguments &args) {
+RecordRequest RecordRequestFrom(const CommandSpec &spec, const Arguments &args) {
     RecordRequest r;
-    r.count = static_cast<long>(OptionNumber(args, "--count", r.count, 1, ZQLUSB_CHANNEL_POINTS));
-    r.offset = static_cast<long>(OptionNumber(args, "--offset", r.offset, 0, ZQLUSB_CHANNEL_POINTS - 1));
-    r.step = static_cast<long>(OptionNumber(args, "--step", r.step, 1, 0xFFFF));
+    r.count = static_cast<long>(OptionNumber(spec, args, "--count"));
+    r.offset = static_cast<long>(OptionNumber(spec, args, "--offset"));
+    r.step = static_cast<long>(OptionNumber(spec, args, "--step"));
     if (r.offset + r.count > ZQLUSB_CHANNEL_POINTS) {
-        throw UsageError("--offset plus --count must be at most " + std::to_string(ZQLUSB_CHANNEL_POINTS) + ", not " +
-                         std::to_string(r.offset + r.count));
+        throw UsageError("--count " + std::to_string(r.count) + " does not fit after --offset " +
+                         std::to_string(r.offset) + ": the record ends at index " +
+                         std::to_string(ZQLUSB_CHANNEL_POINTS - 1) + ", so --count can be at most " +
+                         std::to_string(ZQLUSB_CHANNEL_POINTS - r.offset));
     }
     return r;
 }
@@ -68,7 +65,7 @@ RollBlock RetrieveRollBlock(long firstIndex) {
     auto record = std::make_unique<OutPutData>();
     USBRetrieveRollModeData(record.get());
     unsigned count = record->TempBufferA[0] | (record->TempBufferA[1] << 8);
-    if (count > kMaxRollPoints) {
+    if (count > ZQLUSB_ROLL_MAX_POINTS) {
         throw RunError("the library reported " + std::to_string(count) + " roll-mode points in one block");
     }
     RollBlock block;
@@ -83,7 +80,7 @@ Trace RetrievePreTrigger() {
     auto record = std::make_unique<OutPutData>();
     USBRetrievePreTriggerData(record.get());
     Trace trace;
-    for (long i = 0; i < kPreTriggerPoints; ++i) {
+    for (long i = 0; i < ZQLUSB_PRETRIGGER_POINTS; ++i) {
         trace.Add(i, record->TempBufferA[i], record->TempBufferB[i]);
     }
     return trace;

@@ -15,6 +15,7 @@ TEST(ZqlscopeLiveArguments, MistakesAreRefusedBeforeAnythingStarts) {
     const std::vector<LiveMistake> cases = {
         {{"--mode", "fast"}, "--mode must be roll or capture, not 'fast'"},
         {{"--mode"}, "--mode needs a value"},
+        {{"--mode=capture", "--count=x"}, "--count must be a number from 1 to 32768"},
         {{"--port", "65536"}, "--port must be a number from 0 to 65535"},
         {{"--port", "-1"}, "--port must be a number from 0 to 65535"},
         {{"--port", "80x"}, "--port must be a number"},
@@ -23,8 +24,11 @@ TEST(ZqlscopeLiveArguments, MistakesAreRefusedBeforeAnythingStarts) {
         {{"--count", "100"}, "it needs --mode capture"},
         {{"--mode", "capture", "--count", "0"}, "--count must be a number from 1 to 32768"},
         {{"--mode", "capture", "--count", "32769"}, "--count must be a number from 1 to 32768"},
-        {{"now"}, "unexpected argument 'now'"},
-        {{"--colour", "red"}, "unknown option --colour"},
+        {{"now"}, "'now'"},
+        {{"--colour", "red"}, "unknown option '--colour'"},
+        {{"--port=8080", "--port", "8081"}, "--port is given twice"},
+        {{"--open=yes"}, "--open takes no value"},
+        {{"--dialog"}, "--dialog does not apply to live"},
     };
     for (const LiveMistake &c : cases) {
         std::vector<std::string> line = {"live"};

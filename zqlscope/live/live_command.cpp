@@ -5,7 +5,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "args.h"
 #include "commands.h"
 #include "live.h"
 #include "zqlusb.h"
@@ -14,9 +13,9 @@ namespace zqlscope {
 
 namespace {
 
-live::LoopSettings SettingsFrom(const Arguments &args) {
+live::LoopSettings SettingsFrom(const CommandSpec &spec, const Arguments &args) {
     live::LoopSettings settings;
-    const std::string mode = args.Has("--mode") ? args.options.at("--mode") : "roll";
+    const std::string mode = args.Text("--mode", "roll");
     if (mode != "roll" && mode != "capture") {
         throw UsageError("--mode must be roll or capture, not '" + mode + "'");
     }
@@ -24,7 +23,7 @@ live::LoopSettings SettingsFrom(const Arguments &args) {
     if (args.Has("--count") && settings.mode != live::Mode::Capture) {
         throw UsageError("--count sets the points of a capture record; it needs --mode capture");
     }
-    settings.count = static_cast<long>(OptionNumber(args, "--count", settings.count, 1, ZQLUSB_CHANNEL_POINTS));
+    settings.count = static_cast<long>(OptionNumber(spec, args, "--count"));
     return settings;
 }
 
@@ -43,14 +42,13 @@ void OpenBrowser(const std::string &url) {
 
 } // namespace
 
-int Live(const Words &words) {
-    const Arguments args = Parse(words, {"--port", "--listen", "--mode", "--count"}, {"--open"});
-    if (!args.words.empty()) {
-        throw UsageError("unexpected argument '" + args.words.front() + "'");
+int Live(const CommandSpec &spec, const Arguments &args) {
+    if (args.Has("--dialog")) { // a modal dialog would stall the stream to every page
+        throw UsageError("--dialog does not apply to live: the screen reopens the instrument by itself");
     }
-    const live::LoopSettings settings = SettingsFrom(args);
-    const auto port = static_cast<unsigned short>(OptionNumber(args, "--port", 0, 0, 65535));
-    const std::string address = args.Has("--listen") ? args.options.at("--listen") : "127.0.0.1";
+    const live::LoopSettings settings = SettingsFrom(spec, args);
+    const auto port = static_cast<unsigned short>(args.Has("--port") ? OptionNumber(spec, args, "--port") : 0);
+    const std::string address = args.Text("--listen", "127.0.0.1");
 
     live::Controls controls;
     live::Server server(controls);
