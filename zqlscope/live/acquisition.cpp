@@ -164,6 +164,9 @@ std::string EncodeFrame(Mode mode, bool invalid, std::uint32_t sequence, double 
 void RunAcquisition(const LoopSettings &settings, Controls &controls, const Sink &sink) {
     auto record = std::make_unique<OutPutData>();
     LoopState state;
+    if (settings.dialog) {
+        SetDLLBehaviour(1);
+    }
     Open(state);
     ReportStatus(settings, controls, state, sink);
     auto next = Clock::now();

@@ -33,7 +33,8 @@ struct Controls {
 
 struct LoopSettings {
     Mode mode = Mode::Roll;
-    long count = 1000; // points of each capture record
+    long count = 1000;   // points of each capture record
+    bool dialog = false; // the library's retry dialog on (SetDLLBehaviour)
 };
 
 // The binary frame: a 20-byte little-endian header, then the channel A

@@ -24,6 +24,7 @@ live::LoopSettings SettingsFrom(const CommandSpec &spec, const Arguments &args) 
         throw UsageError("--count sets the points of a capture record; it needs --mode capture");
     }
     settings.count = static_cast<long>(OptionNumber(spec, args, "--count"));
+    settings.dialog = args.Has("--dialog");
     return settings;
 }
 
@@ -43,11 +44,8 @@ void OpenBrowser(const std::string &url) {
 } // namespace
 
 int Live(const CommandSpec &spec, const Arguments &args) {
-    if (args.Has("--dialog")) { // a modal dialog would stall the stream to every page
-        throw UsageError("--dialog does not apply to live: the screen reopens the instrument by itself");
-    }
     const live::LoopSettings settings = SettingsFrom(spec, args);
-    const auto port = static_cast<unsigned short>(args.Has("--port") ? OptionNumber(spec, args, "--port") : 0);
+    const auto port = static_cast<unsigned short>(OptionNumber(spec, args, "--port"));
     const std::string address = args.Text("--listen", "127.0.0.1");
 
     live::Controls controls;
