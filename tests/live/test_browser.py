@@ -161,7 +161,7 @@ class LivePageTest(unittest.TestCase):
         set_viewport(d, 1280, 720, 1, False)
 
 
-class DetachTest(unittest.TestCase):
+class LivePageWithoutInstrumentTest(unittest.TestCase):
     """The instrument goes away after some transfers and comes back after a
     few more driver calls (the virtual instrument's script)."""
 
