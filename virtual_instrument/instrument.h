@@ -4,6 +4,7 @@
 // and injects faults on request. Deterministic: no clock, no hidden input.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>

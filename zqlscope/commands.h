@@ -42,5 +42,6 @@ int I2c(const CommandSpec &spec, const Arguments &args);
 int Serial(const CommandSpec &spec, const Arguments &args);
 int Write(const CommandSpec &spec, const Arguments &args);
 int Demo(const CommandSpec &spec, const Arguments &args);
+int Live(const CommandSpec &spec, const Arguments &args);
 
 } // namespace zqlscope

@@ -1,0 +1,48 @@
+// zqlscope live's command line: every mistake is refused with the usage and
+// exit status 2 before a port is opened or the instrument is touched.
+#include <gtest/gtest.h>
+
+#include "commands.h"
+
+namespace {
+
+struct LiveMistake {
+    std::vector<std::string> args;
+    std::string says;
+};
+
+TEST(ZqlscopeLiveArguments, MistakesAreRefusedBeforeAnythingStarts) {
+    const std::vector<LiveMistake> cases = {
+        {{"--mode", "fast"}, "--mode must be roll or capture, not 'fast'"},
+        {{"--mode"}, "--mode needs a value"},
+        {{"--mode=capture", "--count=x"}, "--count must be a number from 1 to 32768"},
+        {{"--port", "65536"}, "--port must be a number from 0 to 65535"},
+        {{"--port", "-1"}, "--port must be a number from 0 to 65535"},
+        {{"--port", "80x"}, "--port must be a number"},
+        {{"--listen", "localhost"}, "--listen must be an IPv4 or IPv6 address, not 'localhost'"},
+        {{"--listen", "300.1.2.3"}, "--listen must be an IPv4 or IPv6 address"},
+        {{"--count", "100"}, "it needs --mode capture"},
+        {{"--mode", "capture", "--count", "0"}, "--count must be a number from 1 to 32768"},
+        {{"--mode", "capture", "--count", "32769"}, "--count must be a number from 1 to 32768"},
+        {{"now"}, "'now'"},
+        {{"--colour", "red"}, "unknown option '--colour'"},
+        {{"--port=8080", "--port", "8081"}, "--port is given twice"},
+        {{"--open=yes"}, "--open takes no value"},
+    };
+    for (const LiveMistake &c : cases) {
+        std::vector<std::string> line = {"live"};
+        line.insert(line.end(), c.args.begin(), c.args.end());
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int status = zqlscope::RunCommandLine(line);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        EXPECT_EQ(status, 2);
+        EXPECT_EQ(out, "") << "no URL is printed";
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_NE(err.find("usage: zqlscope live"), std::string::npos) << err;
+    }
+}
+
+} // namespace

@@ -1,0 +1,415 @@
+// The HTTP and WebSocket server of zqlscope live, on Boost.Beast over Asio.
+// One thread runs all connections. GET / serves the embedded page, GET /ws
+// upgrades to the WebSocket that carries frames and status to the page and
+// its commands back; anything else gets an HTTP error. Every connection's
+// memory is bounded: requests by header and body limits, the page's
+// messages by a size limit, and what waits to be sent by a short queue that
+// drops the oldest message when a page falls behind. This is the program's
+// only translation unit that includes Beast: it compiles slowly.
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <optional>
+#include <set>
+#include <stdexcept>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "live.h"
+
+namespace zqlscope::live {
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using beast::error_code;
+
+// A browser's request head is under 2 KB; four times that is ample.
+constexpr std::uint32_t kMaxHeaderBytes = 8192;
+// The page sends no request bodies; a small one is read and ignored.
+constexpr std::uint64_t kMaxBodyBytes = 1024;
+// The page's commands are single words ("run", "stop", "reconnect").
+constexpr std::size_t kMaxPageMessageBytes = 256;
+// Messages waiting for one page: a few frames' worth; older ones are dropped.
+constexpr std::size_t kMaxQueuedMessages = 4;
+// Connections at once, pages and plain requests together; more get 503.
+constexpr int kMaxConnections = 32;
+// A request head must arrive, and a response leave, within this time.
+constexpr auto kRequestTimeout = std::chrono::seconds(10);
+// A page that answers no ping for this long is closed (a browser answers
+// pings by itself; a client that stops reading does not).
+constexpr auto kPageIdleTimeout = std::chrono::seconds(20);
+// After an answer that closes the connection, what the client still sends
+// is read and dropped for a while, so that the close does not reset the
+// connection before the client has read the answer.
+constexpr auto kLingerTime = std::chrono::seconds(2);
+constexpr std::size_t kMaxLingerBytes = 1 << 20;
+constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+constexpr const char *kServerName = "zqlscope-live";
+
+class PageSession;
+
+// What all connections share; touched only on the server's thread.
+struct Shared {
+    Controls &controls;
+    std::set<PageSession *> pages;
+    int connections = 0;
+    MessagePtr lastStatus;
+    bool loopbackOnly = true;
+    // Last, so that the sessions its handlers still hold go before the rest.
+    asio::io_context ioc{1};
+    explicit Shared(Controls &c) : controls(c) {}
+};
+
+// Counts a connection for as long as the object lives.
+class ConnectionCount {
+  public:
+    explicit ConnectionCount(Shared &shared) : shared_(shared) { ++shared_.connections; }
+    ~ConnectionCount() { --shared_.connections; }
+    ConnectionCount(const ConnectionCount &) = delete;
+    ConnectionCount &operator=(const ConnectionCount &) = delete;
+    bool OverLimit() const { return shared_.connections > kMaxConnections; }
+
+  private:
+    Shared &shared_;
+};
+
+std::string_view View(beast::string_view text) {
+    return {text.data(), text.size()};
+}
+
+bool IsLoopbackName(std::string_view host) {
+    const std::size_t end = host.size() && host[0] == '[' ? host.find(']') + 1 : host.rfind(':');
+    const std::string_view name = host.substr(0, end == 0 ? host.size() : end);
+    return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0;
+}
+
+// On a loopback listener only loopback host names are served, so that a web
+// page elsewhere cannot reach the instrument by a name that resolves here.
+bool HostAllowed(const Shared &shared, const http::request<http::string_body> &req) {
+    return !shared.loopbackOnly || IsLoopbackName(View(req[http::field::host]));
+}
+
+// A WebSocket from a page of another site is refused: the page controls the
+// instrument.
+bool OriginAllowed(const http::request<http::string_body> &req) {
+    const std::string_view origin = View(req[http::field::origin]);
+    return origin.empty() || origin == "http://" + std::string(View(req[http::field::host]));
+}
+
+http::status StatusForReadError(const error_code &ec) {
+    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+        return http::status::request_header_fields_too_large;
+    }
+    if (ec == http::error::body_limit) {
+        return http::status::payload_too_large;
+    }
+    return http::status::bad_request;
+}
+
+std::string ErrorText(http::status status) {
+    return std::to_string(static_cast<unsigned>(status)) + " " + std::string(http::obsolete_reason(status)) + "\n";
+}
+
+class PageSession : public std::enable_shared_from_this<PageSession> {
+  public:
+    PageSession(tcp::socket socket, Shared &shared) : ws_(std::move(socket)), shared_(shared), count_(shared) {}
+    ~PageSession() { shared_.pages.erase(this); }
+
+    void Accept(const http::request<http::string_body> &req) {
+        websocket::stream_base::timeout timeout{kRequestTimeout, kPageIdleTimeout, true};
+        ws_.set_option(timeout);
+        ws_.read_message_max(kMaxPageMessageBytes);
+        ws_.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type &res) { res.set(http::field::server, kServerName); }));
+        ws_.async_accept(req, [self = shared_from_this()](error_code ec) { self->OnAccept(ec); });
+    }
+
+    // Queues a message; when the page is behind, the oldest waiting one goes.
+    void Send(const MessagePtr &message) {
+        if (queue_.size() >= kMaxQueuedMessages) {
+            queue_.pop_front();
+        }
+        queue_.push_back(message);
+        if (!inFlight_) {
+            WriteNext();
+        }
+    }
+
+  private:
+    void OnAccept(const error_code &ec) {
+        if (ec) {
+            return;
+        }
+        shared_.pages.insert(this);
+        if (shared_.lastStatus) {
+            Send(shared_.lastStatus);
+        }
+        Read();
+    }
+
+    void Read() {
+        ws_.async_read(buffer_, [self = shared_from_this()](error_code ec, std::size_t) { self->OnRead(ec); });
+    }
+
+    void OnRead(const error_code &ec) {
+        if (ec) { // closed, timed out or a message over the limit: forget the page
+            shared_.pages.erase(this);
+            return;
+        }
+        const std::string command = beast::buffers_to_string(buffer_.data());
+        buffer_.consume(buffer_.size());
+        if (command == "run" || command == "stop") {
+            shared_.controls.running = command == "run";
+        } else if (command == "reconnect") {
+            shared_.controls.reconnect = true;
+        }
+        Read();
+    }
+
+    void WriteNext() {
+        inFlight_ = queue_.front();
+        queue_.pop_front();
+        ws_.binary(inFlight_->binary);
+        ws_.async_write(asio::buffer(inFlight_->bytes),
+                        [self = shared_from_this()](error_code ec, std::size_t) { self->OnWrite(ec); });
+    }
+
+    void OnWrite(const error_code &ec) {
+        inFlight_.reset();
+        if (ec) {
+            shared_.pages.erase(this);
+            queue_.clear();
+            return;
+        }
+        if (!queue_.empty()) {
+            WriteNext();
+        }
+    }
+
+    websocket::stream<beast::tcp_stream> ws_;
+    Shared &shared_;
+    ConnectionCount count_;
+    beast::flat_buffer buffer_;
+    std::deque<MessagePtr> queue_;
+    MessagePtr inFlight_; // held until its write completes
+};
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+  public:
+    HttpSession(tcp::socket socket, Shared &shared) : stream_(std::move(socket)), shared_(shared), count_(shared) {}
+
+    void Start() {
+        if (count_.OverLimit()) {
+            Respond(http::status::service_unavailable, 11, true);
+            return;
+        }
+        Read();
+    }
+
+  private:
+    void Read() {
+        parser_.emplace();
+        parser_->header_limit(kMaxHeaderBytes);
+        parser_->body_limit(kMaxBodyBytes);
+        stream_.expires_after(kRequestTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](error_code ec, std::size_t) { self->OnRead(ec); });
+    }
+
+    void OnRead(const error_code &ec) {
+        if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
+            ec == asio::error::connection_reset) {
+            return; // gone, or silent for too long: the socket closes with this session
+        }
+        if (ec) {
+            Respond(StatusForReadError(ec), 11, true);
+            return;
+        }
+        Route(parser_->release());
+    }
+
+    void Route(http::request<http::string_body> req) {
+        const bool get = req.method() == http::verb::get || req.method() == http::verb::head;
+        if (!HostAllowed(shared_, req)) {
+            Respond(http::status::forbidden, req.version(), true);
+        } else if (View(req.target()) == "/ws") {
+            if (!websocket::is_upgrade(req) || req.method() != http::verb::get) {
+                Respond(http::status::upgrade_required, req.version(), true);
+            } else if (!OriginAllowed(req)) {
+                Respond(http::status::forbidden, req.version(), true);
+            } else {
+                beast::get_lowest_layer(stream_).expires_never();
+                std::make_shared<PageSession>(stream_.release_socket(), shared_)->Accept(req);
+            }
+        } else if (View(req.target()) != "/" && View(req.target()) != "/index.html") {
+            Respond(http::status::not_found, req.version(), !req.keep_alive());
+        } else if (!get) {
+            Respond(http::status::method_not_allowed, req.version(), !req.keep_alive());
+        } else {
+            ServePage(req);
+        }
+    }
+
+    void ServePage(const http::request<http::string_body> &req) {
+        auto res = std::make_shared<http::response<http::string_body>>(http::status::ok, req.version());
+        res->set(http::field::content_type, "text/html; charset=utf-8");
+        res->body().assign(kPage, kPageSize);
+        res->prepare_payload();
+        if (req.method() == http::verb::head) {
+            res->body().clear(); // the length stays that of the page
+        }
+        Write(res, !req.keep_alive());
+    }
+
+    void Respond(http::status status, unsigned version, bool close) {
+        auto res = std::make_shared<http::response<http::string_body>>(status, version);
+        res->set(http::field::content_type, "text/plain; charset=utf-8");
+        if (status == http::status::method_not_allowed) {
+            res->set(http::field::allow, "GET, HEAD");
+        }
+        res->body() = ErrorText(status);
+        res->prepare_payload();
+        Write(res, close);
+    }
+
+    void Write(const std::shared_ptr<http::response<http::string_body>> &res, bool close) {
+        res->set(http::field::server, kServerName);
+        res->set(http::field::cache_control, "no-store");
+        res->set("X-Content-Type-Options", "nosniff");
+        res->keep_alive(!close);
+        stream_.expires_after(kRequestTimeout);
+        http::async_write(stream_, *res, [self = shared_from_this(), res, close](error_code ec, std::size_t) {
+            if (!ec && !close) {
+                self->Read();
+            } else if (!ec) {
+                self->Linger();
+            }
+        });
+    }
+
+    void Linger() {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kLingerTime);
+        Discard();
+    }
+
+    void Discard() {
+        stream_.async_read_some(asio::buffer(discard_), [self = shared_from_this()](error_code ec, std::size_t n) {
+            self->lingered_ += n;
+            if (!ec && self->lingered_ < kMaxLingerBytes) {
+                self->Discard();
+            }
+        });
+    }
+
+    beast::tcp_stream stream_;
+    Shared &shared_;
+    ConnectionCount count_;
+    beast::flat_buffer buffer_{kMaxHeaderBytes + kMaxBodyBytes};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::array<char, 4096> discard_;
+    std::size_t lingered_ = 0;
+};
+
+} // namespace
+
+struct Server::Impl {
+    Shared shared;
+    tcp::acceptor acceptor{shared.ioc};
+    asio::steady_timer retry{shared.ioc};
+    asio::signal_set signals{shared.ioc, SIGINT, SIGTERM};
+    std::string url;
+    explicit Impl(Controls &controls) : shared(controls) {}
+
+    void Accept() {
+        acceptor.async_accept(shared.ioc, [this](error_code ec, tcp::socket socket) {
+            if (!ec) {
+                std::make_shared<HttpSession>(std::move(socket), shared)->Start();
+                Accept();
+            } else if (ec != asio::error::operation_aborted) { // out of descriptors, say: wait a little
+                retry.expires_after(kAcceptRetryDelay);
+                retry.async_wait([this](error_code) { Accept(); });
+            }
+        });
+    }
+};
+
+Server::Server(Controls &controls) : impl_(std::make_unique<Impl>(controls)) {}
+Server::~Server() = default;
+
+void Server::Start(const std::string &address, unsigned short port) {
+    error_code ec;
+    const auto ip = asio::ip::make_address(address, ec);
+    if (ec) {
+        throw std::invalid_argument("--listen must be an IPv4 or IPv6 address, not '" + address + "'");
+    }
+    const tcp::endpoint endpoint(ip, port);
+    auto &acceptor = impl_->acceptor;
+    acceptor.open(endpoint.protocol(), ec);
+#ifndef _WIN32
+    if (!ec) { // a restart may take the port at once; on Windows it would also take a port in use
+        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    }
+#endif
+    if (!ec) {
+        acceptor.bind(endpoint, ec);
+    }
+    if (!ec) {
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    }
+    if (ec) {
+        throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message());
+    }
+    impl_->shared.loopbackOnly = ip.is_loopback();
+    const auto bound = acceptor.local_endpoint();
+    std::string host = ip.is_unspecified() ? (ip.is_v4() ? "127.0.0.1" : "::1") : ip.to_string();
+    if (host.find(':') != std::string::npos) {
+        host = "[" + host + "]";
+    }
+    impl_->url = "http://" + host + ":" + std::to_string(bound.port()) + "/";
+    impl_->Accept();
+}
+
+std::string Server::Url() const {
+    return impl_->url;
+}
+
+void Server::Broadcast(MessagePtr message) {
+    asio::post(impl_->shared.ioc, [this, message = std::move(message)] {
+        Shared &shared = impl_->shared;
+        if (!message->binary) {
+            shared.lastStatus = message;
+        }
+        for (PageSession *page : shared.pages) {
+            page->Send(message);
+        }
+    });
+}
+
+void Server::Run() {
+    impl_->signals.async_wait([this](error_code ec, int) {
+        if (!ec) {
+            impl_->shared.ioc.stop();
+        }
+    });
+    impl_->shared.ioc.run();
+}
+
+void Server::Stop() {
+    asio::post(impl_->shared.ioc, [this] { impl_->shared.ioc.stop(); });
+}
+
+} // namespace zqlscope::live
