@@ -66,6 +66,9 @@ build/package/build.ninja: | deps
 
 test-package: $(WINDOWS) build/package/build.ninja
 	ctest --test-dir build/package --output-on-failure
+	@for w in "x86 i386 i686 win32" "x64 x86-64 x86_64 win64"; do set -- $$w; \
+	  ./tools/check-dll --machine $$2 $$3-w64-mingw32-objdump build/$$4/zqlusb.dll include/zqlusb.def | \
+	  sed -n "s/.*; size: \([^;]*\);.*/shipping zqlusb.dll, $$1: \1/p"; done
 
 package: $(WINDOWS)
 	./tools/package $(foreach name,$(PENDING),--pending $(name))

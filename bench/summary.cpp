@@ -94,11 +94,12 @@ bool PrintSummary(const SummaryReporter &reporter) {
                     Duration(literal).c_str(), library > 0 ? literal / library : 0.0, Duration(call).c_str(), perCall,
                     figure.allocationsPerCall, counted && !exact ? " WRONG" : "");
     }
-    std::printf("\nratio: library time over the bare append's, or library bytes/s over memcpy's of the same\n"
-                "bytes; library: the copy, decode or expansion alone, on the received bytes; call: the whole\n"
-                "exported call over the zero-cost link, whose read copies the prepared reply into the receive\n"
-                "buffer; speedup: the straightforward loop's time over the library's. CPU time per iteration,\n"
-                "the median of the repetitions when repeated. allocs/call: heap allocations of the call.\n");
+    std::printf("\nratio: library time over the reference's (the bare append; for the whole call with the lock,\n"
+                "the append alone), or library bytes/s over memcpy's of the same bytes; library: the copy,\n"
+                "decode or expansion alone, on the received bytes; call: the whole exported call over the\n"
+                "zero-cost link, whose read copies the prepared reply into the receive buffer; speedup: the\n"
+                "straightforward loop's time over the library's. CPU time per iteration, the median of the\n"
+                "repetitions when repeated. allocs/call: heap allocations of the call.\n");
     return good;
 }
 

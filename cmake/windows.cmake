@@ -9,6 +9,11 @@ option(ZQLUSB_VIRTUAL_DLL "Build the virtual-instrument zqlusb.dll instead of th
 enable_language(RC)
 
 set(ZQLUSB_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+# The shipping DLL's code: C-level C++ and one C file. 32-bit code carries
+# no unwind tables (nothing there would register them); 64-bit code keeps
+# its table-based ones, which Windows itself unwinds with.
+set(ZQLUSB_PLAIN_CXX -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+set(ZQLUSB_PLAIN_C -Wall -Wextra -Wpedantic -Werror)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(ZQLUSB_ARCH x64)
   set(ZQLUSB_DLLTOOL_MACHINE i386:x86-64)
@@ -17,6 +22,8 @@ else()
   set(ZQLUSB_ARCH x86)
   set(ZQLUSB_DLLTOOL_MACHINE i386)
   set(ZQLUSB_LANE win32)
+  list(APPEND ZQLUSB_PLAIN_CXX -fno-asynchronous-unwind-tables)
+  list(APPEND ZQLUSB_PLAIN_C -fno-asynchronous-unwind-tables)
 endif()
 if(ZQLUSB_VIRTUAL_DLL)
   string(APPEND ZQLUSB_LANE -virtual) # names the tests of this build
@@ -35,10 +42,29 @@ configure_file(cmake/version.rc.in ${CMAKE_BINARY_DIR}/zqlusb_version.rc @ONLY)
 if(ZQLUSB_VIRTUAL_DLL)
   add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES} ${ZQLUSB_VI_SOURCES})
   target_include_directories(zqlusb PRIVATE ${PROJECT_SOURCE_DIR})
+  # The static C++ runtime's one-time initialisations run through a
+  # pthread_once that leaves nothing behind at unload (see the file).
+  target_sources(zqlusb PRIVATE ${PROJECT_SOURCE_DIR}/virtual_instrument/dll/run_once.c)
+  target_compile_options(zqlusb PRIVATE $<$<COMPILE_LANGUAGE:C>:${ZQLUSB_PLAIN_C}>)
+  target_link_options(zqlusb PRIVATE -Wl,--wrap=pthread_once)
 else()
   add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})
   target_compile_definitions(zqlusb PRIVATE ZQLUSB_REAL_WIN32 WIN32_LEAN_AND_MEAN)
   target_link_libraries(zqlusb PRIVATE setupapi)
+  # Plain C-level code: no exceptions, no RTTI, no guarded statics, linked by
+  # the C driver without the C runtime's start-up, so that no C++ runtime,
+  # threads library or unwinder is linked in (a reference to one fails the
+  # link), and the entry point of src/dll_entry.c is all that runs at load.
+  target_sources(zqlusb PRIVATE ${PROJECT_SOURCE_DIR}/src/dll_entry.c)
+  target_compile_options(zqlusb PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${ZQLUSB_PLAIN_CXX}>
+                         $<$<COMPILE_LANGUAGE:C>:${ZQLUSB_PLAIN_C}>)
+  set_target_properties(zqlusb PROPERTIES LINKER_LANGUAGE C)
+  if(ZQLUSB_ARCH STREQUAL "x86")
+    set(entry _ZqlusbDllEntry@12)
+  else()
+    set(entry ZqlusbDllEntry)
+  endif()
+  target_link_options(zqlusb PRIVATE -nostartfiles -Wl,--entry,${entry})
 endif()
 target_sources(zqlusb PRIVATE ${ZQLUSB_LINK_DEF} ${CMAKE_BINARY_DIR}/zqlusb_version.rc)
 set_target_properties(zqlusb PROPERTIES PREFIX "" OUTPUT_NAME zqlusb)

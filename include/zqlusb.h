@@ -14,9 +14,19 @@
  * so calls from several threads run one after the other and the commands of
  * one call are never interleaved with another's. The retry dialog of dialog
  * mode is shown while that lock is held: until the user answers it, every
- * other thread that calls into the library waits, and a call into the
- * library from the thread that shows the dialog (from a window procedure,
- * say) deadlocks.
+ * other thread that calls into the library waits. The lock is re-entrant: a
+ * call from the thread that shows the dialog (from a window procedure that
+ * the dialog's message loop runs, say) runs at once, inside the call that
+ * failed, on the library's state as it is at that moment:
+ *   - register writes join the pending commands, the failed ones included:
+ *     Retry sends them all, Cancel drops them all;
+ *   - a call that sends the stream (a flush, a read) sends the failed
+ *     commands ahead of its own; when that succeeds, Retry has nothing left
+ *     to repeat. A read inside the dialog of a call that reads sends that
+ *     call's request too: that call then receives nothing, as when no byte
+ *     arrives;
+ *   - a failure inside it follows the same recovery rules, with a dialog of
+ *     its own; its Cancel closes the device and drops all pending commands.
  */
 #ifndef ZQLUSB_H
 #define ZQLUSB_H

@@ -6,12 +6,13 @@
 #include "acquisition/point_copy.h"
 #include "link/commands.h"
 
-// On x86 processors with SSSE3 (checked at run time), whole packets of data
-// records are decoded with byte shuffles of 16-byte vectors. The sanitizer
-// lane builds without them (ZQLUSB_PORTABLE_ROLL_DECODE), so that its tests
-// run the portable path of every processor.
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(ZQLUSB_PORTABLE_ROLL_DECODE)
+// On x86 processors with SSSE3 (asked of the processor at the first decode,
+// not at load), whole packets of data records are decoded with byte shuffles
+// of 16-byte vectors; elsewhere by the portable path. Both are built on x86,
+// so that the tests run each of them by name.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define ZQLUSB_ROLL_SHUFFLE 1
+#include <cpuid.h>
 #include <tmmintrin.h>
 #endif
 
@@ -206,24 +207,44 @@ __attribute__((target("ssse3"))) std::uint32_t ShuffleDataPackets(const std::uin
     return p;
 }
 
-bool HasShuffle() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("ssse3") != 0;
-    }();
-    return has;
+// Whether the processor has SSSE3: CPUID leaf 1, ECX bit 9.
+bool ProcessorHasShuffle() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
 }
 
 #endif
 
+// The path the processor allows, found at the first decode: 0 until then.
+// Threads that race to find it store the same answer.
+constexpr int kPathUnknown = 0;
+int FastestPath = kPathUnknown;
+
+int PathCode(RollDecodePath path) {
+    return static_cast<int>(path) + 1;
+}
+
+RollDecodePath Fastest() {
+    int code = __atomic_load_n(&FastestPath, __ATOMIC_RELAXED);
+    if (code == kPathUnknown) {
+        code =
+            PathCode(HasRollDecodePath(RollDecodePath::Shuffle) ? RollDecodePath::Shuffle : RollDecodePath::Portable);
+        __atomic_store_n(&FastestPath, code, __ATOMIC_RELAXED);
+    }
+    return static_cast<RollDecodePath>(code - 1);
+}
+
 // Decodes the leading whole packets whose tags are all data tags and returns
 // their number.
-std::uint32_t DecodeLeadingDataPackets(const std::uint8_t *block, std::uint32_t delivered, OutPutData &record) {
+std::uint32_t DecodeLeadingDataPackets(RollDecodePath path, const std::uint8_t *block, std::uint32_t delivered,
+                                       OutPutData &record) {
 #ifdef ZQLUSB_ROLL_SHUFFLE
-    if (HasShuffle()) {
+    if (path == RollDecodePath::Shuffle) {
         const std::uint32_t whole = delivered / kPacketSize;
         return ShuffleDataPackets(block, whole < kBlockPackets ? whole : kBlockPackets, record);
     }
+#else
+    (void)path;
 #endif
     const std::uint32_t packets = LeadingDataPackets(block, delivered);
     DecodeDataPackets(block, packets, record);
@@ -232,8 +253,20 @@ std::uint32_t DecodeLeadingDataPackets(const std::uint8_t *block, std::uint32_t 
 
 } // namespace
 
+bool HasRollDecodePath(RollDecodePath path) {
+#ifdef ZQLUSB_ROLL_SHUFFLE
+    return path == RollDecodePath::Portable || ProcessorHasShuffle();
+#else
+    return path == RollDecodePath::Portable;
+#endif
+}
+
 void DecodeRollBlock(const std::uint8_t *block, std::uint32_t delivered, OutPutData &record) {
-    const std::uint32_t packets = DecodeLeadingDataPackets(block, delivered, record);
+    DecodeRollBlock(Fastest(), block, delivered, record);
+}
+
+void DecodeRollBlock(RollDecodePath path, const std::uint8_t *block, std::uint32_t delivered, OutPutData &record) {
+    const std::uint32_t packets = DecodeLeadingDataPackets(path, block, delivered, record);
     std::int32_t DataCount = kFirstPointIndex + static_cast<std::int32_t>(packets * kRecordsPerPacket);
     std::uint8_t InvalidData = 0;
     std::uint32_t r = packets * kPacketSize;

@@ -12,7 +12,22 @@ namespace zqlusb {
 std::uint8_t Buffer[kBufferSize + kBufferSpare];
 int BufferLength = 0;
 
+namespace {
+
+// Makes room for `bytes` appended without the flush test, sending the pending
+// commands first when the buffer and its spare cannot hold them. Only a call
+// made from inside the retry dialog can find the buffer that full: the call
+// that showed the dialog may have filled it, up to its spare.
+void ReserveUnchecked(int bytes) {
+    if (BufferLength + bytes > kBufferSize + kBufferSpare) {
+        FlushBuffer();
+    }
+}
+
+} // namespace
+
 void AppendUnchecked(std::uint8_t opcode, std::uint8_t operand) {
+    ReserveUnchecked(kShortCommandLength);
     Buffer[BufferLength] = opcode;
     Buffer[BufferLength + 1] = operand;
     BufferLength += kShortCommandLength;
@@ -30,6 +45,7 @@ void FlushWhenFull() {
 // Aligns the stream for a read request and appends its first two bytes;
 // returns the index of parameter 1.
 int StartReadRequest(std::uint8_t subcode) {
+    ReserveUnchecked(kShortCommandLength + kReadCommandLength);
     if (BufferLength % kReadAlignment != 0) {
         AppendUnchecked(CMD_NOP, 0x00);
     }
@@ -67,12 +83,18 @@ int ReadTransfer(void *area, std::uint32_t length, std::uint32_t *returned) {
 }
 
 void FlushBuffer() {
-    if (BufferLength == 0) {
-        return;
-    }
-    // A transfer that finally fails drops the pending commands all the same;
+    // Each attempt sends what is pending at that moment: a call made from
+    // inside the retry dialog adds its commands to the pending ones, or sends
+    // them all itself, and then there is nothing left to repeat. A transfer
+    // that finally fails drops the pending commands all the same;
     // ProcessResult has set the link-failed state.
-    WriteUntilDone(IOCTL_SCOPE_WRITE_STREAM, Buffer, static_cast<DWORD>(BufferLength), 0);
+    int again = 1;
+    while (again && BufferLength != 0) {
+        DWORD returned = 0;
+        BOOL ok = DeviceIoControl(DeviceHandle, IOCTL_SCOPE_WRITE_STREAM, Buffer, static_cast<DWORD>(BufferLength),
+                                  Buffer, 0, &returned, nullptr);
+        again = ProcessResult(ok ? 1 : 0);
+    }
     BufferLength = 0;
 }
 
@@ -84,6 +106,7 @@ void AppendCommand(std::uint8_t opcode, std::uint8_t operand) {
 void SetEPB() {
     // The EPB command has no operand: the byte after the opcode keeps
     // whatever the buffer held there.
+    ReserveUnchecked(kShortCommandLength);
     Buffer[BufferLength] = CMD_EPB;
     BufferLength += kShortCommandLength;
     FlushWhenFull();

@@ -1,6 +1,10 @@
 // The 18 exported functions. Each holds the one process-wide lock for the
 // whole of its operation, so calls from several threads run one after the
-// other and never interleave their commands in the stream.
+// other and never interleave their commands in the stream. The lock is
+// re-entrant: a call from the thread that holds it runs at once. That thread
+// is inside the retry dialog, whose message loop runs the application's
+// window procedures; they may call the library again, and must not wait for
+// a lock their own thread holds.
 #include "link/connection.h"
 #include "link/operations.h"
 #include "zqlusb.h"
@@ -8,21 +12,42 @@
 namespace zqlusb {
 namespace {
 
+// Thread ids are never 0, so 0 says that no thread holds the lock.
+constexpr DWORD kNoOwner = 0;
+
+// The lock, its holder and how many calls of the holder are running.
 // Constant-initialised (constinit: the compiler refuses anything else), so
 // nothing runs at load or at unload; in the DLLs a slim reader/writer lock of
 // kernel32, since the mutex of the static runtime is built by a constructor.
-constinit SRWLOCK ExportLock = SRWLOCK_INIT;
+// Only the holder writes the owner and the depth; another thread may read the
+// owner while it changes, and then sees a value that is not its own id.
+struct ExportLock {
+    SRWLOCK lock;
+    DWORD owner;
+    int depth;
+};
+constinit ExportLock Exports = {SRWLOCK_INIT, kNoOwner, 0};
 
-// Holds the lock for the life of the object.
+// Holds the lock for the life of the object, or joins the calls of this
+// thread that already hold it.
 class Hold {
   public:
-    explicit Hold(SRWLOCK &lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~Hold() { ReleaseSRWLockExclusive(&lock_); }
+    Hold() {
+        const DWORD self = GetCurrentThreadId();
+        if (__atomic_load_n(&Exports.owner, __ATOMIC_RELAXED) != self) {
+            AcquireSRWLockExclusive(&Exports.lock);
+            __atomic_store_n(&Exports.owner, self, __ATOMIC_RELAXED);
+        }
+        ++Exports.depth;
+    }
+    ~Hold() {
+        if (--Exports.depth == 0) {
+            __atomic_store_n(&Exports.owner, kNoOwner, __ATOMIC_RELAXED);
+            ReleaseSRWLockExclusive(&Exports.lock);
+        }
+    }
     Hold(const Hold &) = delete;
     Hold &operator=(const Hold &) = delete;
-
-  private:
-    SRWLOCK &lock_;
 };
 
 } // namespace
@@ -33,100 +58,100 @@ using namespace zqlusb;
 extern "C" {
 
 ZQLUSB_API void ZQLUSB_CALL SetDLLBehaviour(int behaviour) {
-    Hold hold(ExportLock);
+    Hold hold;
     SetBehaviour(behaviour);
 }
 
 ZQLUSB_API int ZQLUSB_CALL DeviceReady(void) {
-    Hold hold(ExportLock);
+    Hold hold;
     return ProbeReady();
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBInitDevice(void) {
-    Hold hold(ExportLock);
+    Hold hold;
     return InitDevice();
 }
 
 ZQLUSB_API void ZQLUSB_CALL GetDriverVersion(DriverVersion *version) {
-    Hold hold(ExportLock);
+    Hold hold;
     StoreDriverVersion(version);
 }
 
 ZQLUSB_API void ZQLUSB_CALL USBFlushBuffer(void) {
-    Hold hold(ExportLock);
+    Hold hold;
     FlushBuffer();
 }
 
 ZQLUSB_API void ZQLUSB_CALL USBSetEPB(void) {
-    Hold hold(ExportLock);
+    Hold hold;
     SetEPB();
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBWriteAddress(unsigned char address) {
-    Hold hold(ExportLock);
+    Hold hold;
     WriteAddress(address);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBWriteData(unsigned char data) {
-    Hold hold(ExportLock);
+    Hold hold;
     WriteData(data);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBReadData(void) {
-    Hold hold(ExportLock);
+    Hold hold;
     return ReadData();
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBReadI2CEEPROM(unsigned int address, unsigned int code) {
-    Hold hold(ExportLock);
+    Hold hold;
     return ReadI2CEEPROM(address, code);
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBWriteI2CEEPROM(unsigned int address, unsigned int data, unsigned int code) {
-    Hold hold(ExportLock);
+    Hold hold;
     return WriteI2CEEPROM(address, data, code);
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBWriteBuffer(unsigned char *Data, int Length) {
-    Hold hold(ExportLock);
+    Hold hold;
     WriteBuffer(Data, Length);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBLoadFPGA(const unsigned char *Data, int Length) {
-    Hold hold(ExportLock);
+    Hold hold;
     LoadFPGA(Data, Length);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBReadFromEEPROM(unsigned short address, unsigned short *ReturnValue) {
-    Hold hold(ExportLock);
+    Hold hold;
     ReadFromEEPROM(address, ReturnValue);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBReadDataBlock(unsigned char *Data, int Length) {
-    Hold hold(ExportLock);
+    Hold hold;
     ReadDataBlock(Data, Length);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer) {
-    Hold hold(ExportLock);
+    Hold hold;
     RetrieveScopeData(OutBuffer);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBRetrieveRollModeData(OutPutData *OutBuffer) {
-    Hold hold(ExportLock);
+    Hold hold;
     RetrieveRollModeData(OutBuffer);
     return 0;
 }
 
 ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutBuffer) {
-    Hold hold(ExportLock);
+    Hold hold;
     RetrievePreTriggerData(OutBuffer);
     return 0;
 }

@@ -20,6 +20,10 @@
 #include <cstdint>
 #include <mutex>
 
+#if !defined(_WIN32)
+#include <unistd.h> // gettid
+#endif
+
 #if defined(_WIN32) && !defined(_WIN64)
 #define WINAPI __attribute__((stdcall))
 #else
@@ -106,9 +110,11 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
 BOOL WINAPI CloseHandle(HANDLE hObject);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uType);
 
-// The export lock. In every Windows build it is kernel32's slim
-// reader/writer lock, which needs no work at load; elsewhere a mutex that
-// needs none either.
+// The export lock and the caller's thread id, which makes it re-entrant. In
+// every Windows build the lock is kernel32's slim reader/writer lock, which
+// needs no work at load; elsewhere a mutex that needs none either, and the
+// thread id of the system, asked once per thread (a system call each time
+// would cost more than the call it guards).
 #if defined(_WIN32)
 struct SRWLOCK {
     void *Ptr;
@@ -117,6 +123,7 @@ struct SRWLOCK {
     { nullptr }
 extern "C" __declspec(dllimport) void WINAPI AcquireSRWLockExclusive(SRWLOCK *SRWLock);
 extern "C" __declspec(dllimport) void WINAPI ReleaseSRWLockExclusive(SRWLOCK *SRWLock);
+extern "C" __declspec(dllimport) DWORD WINAPI GetCurrentThreadId(void);
 #else
 struct SRWLOCK {
     std::mutex mutex;
@@ -128,6 +135,10 @@ inline void AcquireSRWLockExclusive(SRWLOCK *SRWLock) {
 }
 inline void ReleaseSRWLockExclusive(SRWLOCK *SRWLock) {
     SRWLock->mutex.unlock();
+}
+inline DWORD GetCurrentThreadId() {
+    static thread_local const DWORD id = static_cast<DWORD>(gettid());
+    return id;
 }
 #endif
 

@@ -1,11 +1,14 @@
-// USBRetrieveRollModeData on arbitrary roll-mode blocks: every byte of the
-// record after the call, against the reference model's decoding.
+// USBRetrieveRollModeData, and each of the decode's two paths called by name,
+// on arbitrary roll-mode blocks: every byte of the record after the call,
+// against the reference model's decoding.
 // The blocks come from a fixed seed: whole packets of data records, invalid
 // and end tags at every record of several packets, any packet-start bytes,
 // and every delivered length from 0 to 4,096, records cut by it included.
 #include <algorithm>
+#include <cstdio>
 
 #include "acquisition/record.h"
+#include "acquisition/roll_decode.h"
 #include "tests/reference/roll_block.h"
 
 namespace testbed {
@@ -62,37 +65,62 @@ Bytes DataBlock(Random &random) {
     return block;
 }
 
-// One retrieval of `block` with `delivered` bytes reported, into a record
-// filled with `marker`, against the reference model. False, with both
-// records printed, when they differ.
-bool DecodesAsTheReference(const Bytes &block, std::uint32_t delivered, std::uint8_t marker) {
-    vi::Device().transfers.clear();
-    vi::Device().scriptedReads.push_back({true, block, delivered});
+// How a block is decoded: by a retrieval through the library, which takes
+// the path its processor allows, or by one of the two paths called by name.
+enum class Via { Retrieval, Portable, Shuffle };
+const char *Name(Via via) {
+    return via == Via::Retrieval ? "retrieval" : via == Via::Portable ? "portable path" : "shuffle path";
+}
+
+// The ways this processor has; the shuffle path needs x86 with SSSE3.
+std::vector<Via> Ways() {
+    std::vector<Via> ways = {Via::Retrieval, Via::Portable};
+    if (zqlusb::HasRollDecodePath(zqlusb::RollDecodePath::Shuffle)) {
+        ways.push_back(Via::Shuffle);
+    } else {
+        std::printf("the shuffle path of the roll decode is not available here\n");
+    }
+    return ways;
+}
+
+// Decodes `block` with `delivered` bytes reported, into a record filled with
+// `marker`, against the reference model. False, with both records
+// printed, when they differ.
+bool DecodesAsTheReference(Via via, const Bytes &block, std::uint32_t delivered, std::uint8_t marker) {
     Record record(marker);
     const Bytes before = record.All();
-    USBRetrieveRollModeData(record.data.get());
+    if (via == Via::Retrieval) {
+        vi::Device().transfers.clear();
+        vi::Device().scriptedReads.push_back({true, block, delivered});
+        USBRetrieveRollModeData(record.data.get());
+    } else {
+        const auto path = via == Via::Portable ? zqlusb::RollDecodePath::Portable : zqlusb::RollDecodePath::Shuffle;
+        zqlusb::DecodeRollBlock(path, block.data(), delivered, *record.data);
+    }
     const Bytes expected =
         Changed(before, [&](OutPutData &r) { reference::RetrieveRollBlock(block.data(), delivered, r); });
     const Bytes actual = record.All();
     if (actual == expected) {
         return true;
     }
-    ADD_FAILURE() << delivered << " bytes delivered, record filled with " << int{marker} << "\n"
+    ADD_FAILURE() << Name(via) << ": " << delivered << " bytes delivered, record filled with " << int{marker} << "\n"
                   << SameBytes("the record", "the reference model's", actual, expected).message();
     return false;
 }
 
 TEST_F(RollDecodeTest, DataPacketsAtEveryDeliveredLength) {
     Open();
-    Random random(0x5EED0001u);
-    for (std::uint32_t delivered = 0; delivered <= kBlockSize; ++delivered) {
-        const Bytes block = DataBlock(random);
-        ASSERT_TRUE(DecodesAsTheReference(block, delivered, random.Byte())) << "all data tags";
+    for (Via via : Ways()) {
+        Random random(0x5EED0001u);
+        for (std::uint32_t delivered = 0; delivered <= kBlockSize; ++delivered) {
+            const Bytes block = DataBlock(random);
+            ASSERT_TRUE(DecodesAsTheReference(via, block, delivered, random.Byte())) << "all data tags";
+        }
     }
 }
 
-TEST_F(RollDecodeTest, InvalidAndEndTagsAtEveryRecordOfSeveralPackets) {
-    Open();
+// Invalid and end tags at every record of several packets, decoded by `via`.
+void InvalidAndEndTags(Via via) {
     Random random(0x5EED0002u);
     const std::uint32_t packets[] = {0, 1, 2, 17, 31, 62, 63};
     for (std::uint32_t p : packets) {
@@ -115,7 +143,7 @@ TEST_F(RollDecodeTest, InvalidAndEndTagsAtEveryRecordOfSeveralPackets) {
                                                    (p + 2) * std::int64_t{kPacket} + 1 + random.Below(63)};
                 for (std::int64_t length : deliveries) {
                     const auto delivered = static_cast<std::uint32_t>(std::clamp<std::int64_t>(length, 0, kBlockSize));
-                    ASSERT_TRUE(DecodesAsTheReference(block, delivered, random.Byte()))
+                    ASSERT_TRUE(DecodesAsTheReference(via, block, delivered, random.Byte()))
                         << (closing == 0 ? "invalid" : "end") << " tag at record " << k << " of packet " << p;
                 }
             }
@@ -123,8 +151,15 @@ TEST_F(RollDecodeTest, InvalidAndEndTagsAtEveryRecordOfSeveralPackets) {
     }
 }
 
-TEST_F(RollDecodeTest, RandomBlocks) {
+TEST_F(RollDecodeTest, InvalidAndEndTagsAtEveryRecordOfSeveralPackets) {
     Open();
+    for (Via via : Ways()) {
+        InvalidAndEndTags(via);
+    }
+}
+
+// Blocks with closing tags or arbitrary packets anywhere, decoded by `via`.
+void RandomBlocks(Via via) {
     Random random(0x5EED0003u);
     for (int n = 0; n < 2000; ++n) {
         Bytes block = DataBlock(random);
@@ -143,7 +178,14 @@ TEST_F(RollDecodeTest, RandomBlocks) {
             }
         }
         const std::uint32_t delivered = random.Below(4) == 0 ? kBlockSize : random.Below(kBlockSize + 1);
-        ASSERT_TRUE(DecodesAsTheReference(block, delivered, random.Byte())) << "random block " << n;
+        ASSERT_TRUE(DecodesAsTheReference(via, block, delivered, random.Byte())) << "random block " << n;
+    }
+}
+
+TEST_F(RollDecodeTest, RandomBlocks) {
+    Open();
+    for (Via via : Ways()) {
+        RandomBlocks(via);
     }
 }
 
