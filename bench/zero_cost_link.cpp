@@ -1,5 +1,5 @@
-// SetupAPI, CreateFileA, DeviceIoControl, CloseHandle and MessageBoxA over a
-// link that accepts everything and costs nothing but the read's copy.
+// The seam's patched calls (src/link/win32_calls.h) over a link that accepts
+// everything and costs nothing but the read's copy.
 #include "bench/zero_cost_link.h"
 
 #include <cstring>
@@ -72,5 +72,7 @@ BOOL WINAPI CloseHandle(HANDLE) {
 int WINAPI MessageBoxA(HWND, LPCSTR, LPCSTR, unsigned) {
     return IDCANCEL;
 }
+
+ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
 
 } // namespace zqlwin

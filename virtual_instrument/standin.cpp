@@ -1,4 +1,5 @@
-// SetupAPI, CreateFileA, DeviceIoControl, CloseHandle and MessageBoxA over
+// The seam's patched calls (src/link/win32_calls.h): SetupAPI, CreateFileA,
+// DeviceIoControl, CloseHandle and MessageBoxA over
 // the virtual instrument. Each checks the arguments as Windows would and
 // fails a call made with wrong ones, logging why.
 #include "virtual_instrument/standin.h"
@@ -247,6 +248,8 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uTyp
     return dialog.answer;
 }
 
+ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
+
 } // namespace zqlwin
 
 namespace vi {
@@ -255,18 +258,9 @@ void SetForeignCloseHandle(void *realCloseHandle) {
     zqlwin::foreignCloseHandle = reinterpret_cast<zqlwin::ForeignCloser>(realCloseHandle);
 }
 
-#define ZQL_STANDIN(module, name)                                                                                      \
-    { module, #name, reinterpret_cast<void *>(&zqlwin::name) }
-const StandIn kStandIns[] = {
-    ZQL_STANDIN("setupapi.dll", SetupDiGetClassDevsA),
-    ZQL_STANDIN("setupapi.dll", SetupDiEnumDeviceInterfaces),
-    ZQL_STANDIN("setupapi.dll", SetupDiGetDeviceInterfaceDetailA),
-    ZQL_STANDIN("setupapi.dll", SetupDiDestroyDeviceInfoList),
-    ZQL_STANDIN("kernel32.dll", CreateFileA),
-    ZQL_STANDIN("kernel32.dll", DeviceIoControl),
-    ZQL_STANDIN("kernel32.dll", CloseHandle),
-    ZQL_STANDIN("user32.dll", MessageBoxA),
-};
+// The Wine test bed's patch list: every patched call of the seam's table.
+#define ZQL_STANDIN(dll, result, name, parameters) {#dll ".dll", #name, reinterpret_cast<void *>(&zqlwin::name)},
+const StandIn kStandIns[] = {ZQLUSB_WIN32_PATCHED_CALLS(ZQL_STANDIN)};
 #undef ZQL_STANDIN
 const int kStandInCount = sizeof kStandIns / sizeof kStandIns[0];
 

@@ -1,6 +1,7 @@
 // The stand-in for the Win32 calls of the platform seam, served by the
 // virtual instrument. The Wine test bed patches the shipping DLL's imports
-// to the entries of kStandIns.
+// to the entries of kStandIns: the patched calls of the seam's table
+// (src/link/win32_calls.h).
 #pragma once
 
 namespace vi {

@@ -3,11 +3,11 @@
 // both channels.
 #include <cstdint>
 
+#include "acquisition/operations.h"
 #include "acquisition/point_copy.h"
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
-#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {

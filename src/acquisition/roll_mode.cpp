@@ -2,11 +2,11 @@
 // decoded from its tagged 3-byte records into a counted list of points.
 #include <cstdint>
 
+#include "acquisition/operations.h"
 #include "acquisition/roll_decode.h"
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
-#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {

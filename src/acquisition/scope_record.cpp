@@ -2,11 +2,11 @@
 // span that the caller's header states and spread over the two channels.
 #include <cstdint>
 
+#include "acquisition/operations.h"
 #include "acquisition/point_copy.h"
 #include "acquisition/scope_buffer.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
-#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "config/fpga_expansion.h"
+#include "config/operations.h"
 #include "link/caller_blocks.h"
 #include "link/connection.h"
 #include "link/control_requests.h"

@@ -1,6 +1,7 @@
 // Byte access to the I2C configuration EEPROM. The firmware carries out the
 // I2C accesses; the library places the bus commands in the stream, and for a
 // read a read request, guarded by the confirmation code of the address.
+#include "config/operations.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
 #include "link/operations.h"

@@ -3,6 +3,7 @@
 // through the operands of data writes, then asks the firmware for the word.
 #include <cstring>
 
+#include "config/operations.h"
 #include "link/command_stream.h"
 #include "link/commands.h"
 #include "link/operations.h"

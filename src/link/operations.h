@@ -1,9 +1,9 @@
-// The library's operations without the export lock. Each exported function
-// takes the lock once and calls its operation here; operations call one
-// another only through these names, so no call ever takes the lock twice.
+// The link's operations without the export lock: the device, the command
+// stream and the basic transfers. The exported functions (src/api/) call them
+// under the lock; the link, acquisition and configuration call one another
+// only through these names and those of their own operations headers, so no
+// call ever takes the lock twice.
 #pragma once
-
-#include <cstdint>
 
 #include "zqlusb.h"
 
@@ -22,14 +22,5 @@ void WriteData(unsigned char data);
 int ReadData();
 void ReadDataBlock(unsigned char *Data, int Length);
 void WriteBuffer(unsigned char *Data, int Length);
-
-int ReadI2CEEPROM(unsigned int address, unsigned int code);
-int WriteI2CEEPROM(unsigned int address, unsigned int data, unsigned int code);
-void LoadFPGA(const unsigned char *Data, int Length);
-void ReadFromEEPROM(unsigned short address, unsigned short *ReturnValue);
-
-void RetrieveScopeData(OutPutData *OutBuffer);
-void RetrieveRollModeData(OutPutData *OutBuffer);
-void RetrievePreTriggerData(OutPutData *OutBuffer);
 
 } // namespace zqlusb

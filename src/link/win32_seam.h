@@ -1,12 +1,23 @@
 // The platform seam: everything the library core needs from the operating
 // system, called by its own Win32 name. The core includes this header and no
-// platform header.
-//
-// Shipping DLL (ZQLUSB_REAL_WIN32): the real SetupAPI, kernel32 and user32.
-// Every other build: the same names, types and constants, declared here in
-// namespace zqlwin and implemented by the virtual instrument's stand-in,
-// which is ABI-compatible with the real calls so that the Wine test bed can
-// patch the shipping DLL's imports to it.
+// platform header. The calls, the DLL of each and their types are listed
+// once, in win32_calls.h; every binding takes its list from that table:
+//   - the shipping DLL (ZQLUSB_REAL_WIN32) binds them to the real SetupAPI,
+//     kernel32 and user32, whose declarations are checked against the table
+//     at compile time here;
+//   - every other build declares the same names, types and constants here, in
+//     namespace zqlwin, from the table. The calls that reach the instrument or
+//     the user are implemented by
+//       - the virtual instrument's stand-in (virtual_instrument/standin.cpp),
+//         ABI-compatible with the real calls so that the Wine test bed
+//         (tests/support/library_win32.cpp) can patch the shipping DLL's
+//         imports to it: the native library, the virtual-instrument DLLs and
+//         the Wine test suites;
+//       - the benchmark's zero-cost link (bench/zero_cost_link.cpp);
+//     the export lock's calls are kernel32's in every Windows build and
+//     inline functions here natively;
+//   - tools/check-dll reads the table for the imports the shipping DLL may
+//     have and the virtual-instrument DLL must not.
 #pragma once
 
 #if defined(ZQLUSB_REAL_WIN32)
@@ -15,10 +26,17 @@
 // windows.h first: setupapi.h needs its types.
 #include <setupapi.h>
 
+#include "link/win32_calls.h"
+
+ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
+ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
+
 #else
 
 #include <cstdint>
 #include <mutex>
+
+#include "link/win32_calls.h"
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -92,23 +110,9 @@ constexpr unsigned MB_RETRYCANCEL = 0x5;
 constexpr int IDCANCEL = 2;
 constexpr int IDRETRY = 4;
 
-HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, HWND hwndParent, DWORD Flags);
-BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                        const GUID *InterfaceClassGuid, DWORD MemberIndex,
-                                        PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
-BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
-                                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
-                                             DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
-                                             PSP_DEVINFO_DATA DeviceInfoData);
-BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
-BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                            LPOVERLAPPED lpOverlapped);
-BOOL WINAPI CloseHandle(HANDLE hObject);
-int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uType);
+#define ZQLUSB_WIN32_DECLARE(dll, result, name, parameters) result WINAPI name parameters;
+ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_DECLARE)
+#undef ZQLUSB_WIN32_DECLARE
 
 // The export lock and the caller's thread id, which makes it re-entrant. In
 // every Windows build the lock is kernel32's slim reader/writer lock, which
@@ -120,9 +124,10 @@ struct SRWLOCK {
 };
 #define SRWLOCK_INIT                                                                                                   \
     { nullptr }
-extern "C" __declspec(dllimport) void WINAPI AcquireSRWLockExclusive(SRWLOCK *SRWLock);
-extern "C" __declspec(dllimport) void WINAPI ReleaseSRWLockExclusive(SRWLOCK *SRWLock);
-extern "C" __declspec(dllimport) DWORD WINAPI GetCurrentThreadId(void);
+#define ZQLUSB_WIN32_IMPORT(dll, result, name, parameters)                                                             \
+    extern "C" __declspec(dllimport) result WINAPI name parameters;
+ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_IMPORT)
+#undef ZQLUSB_WIN32_IMPORT
 #else
 struct SRWLOCK {
     std::mutex mutex;
@@ -140,6 +145,7 @@ inline void ReleaseSRWLockExclusive(SRWLOCK *SRWLock) {
 inline std::uintptr_t GetCurrentThreadId() {
     return static_cast<std::uintptr_t>(pthread_self());
 }
+ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
 #endif
 
 } // namespace zqlwin

@@ -5,8 +5,8 @@
 // is inside the retry dialog, whose message loop runs the application's
 // window procedures; they may call the library again, and must not wait for
 // a lock their own thread holds.
+#include "api/operations.h"
 #include "link/connection.h"
-#include "link/operations.h"
 #include "zqlusb.h"
 
 namespace zqlusb {
