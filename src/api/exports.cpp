@@ -13,8 +13,7 @@ namespace zqlusb {
 namespace {
 
 // Thread ids are never 0, so 0 says that no thread holds the lock.
-using ThreadId = decltype(GetCurrentThreadId());
-constexpr ThreadId kNoOwner = 0;
+constexpr THREAD_ID kNoOwner = 0;
 
 // The lock, its holder and how many calls of the holder are running.
 // Constant-initialised (constinit: the compiler refuses anything else), so
@@ -24,7 +23,7 @@ constexpr ThreadId kNoOwner = 0;
 // owner while it changes, and then sees a value that is not its own id.
 struct ExportLock {
     SRWLOCK lock;
-    ThreadId owner;
+    THREAD_ID owner;
     int depth;
 };
 constinit ExportLock Exports = {SRWLOCK_INIT, kNoOwner, 0};
@@ -34,7 +33,7 @@ constinit ExportLock Exports = {SRWLOCK_INIT, kNoOwner, 0};
 class Hold {
   public:
     Hold() {
-        const ThreadId self = GetCurrentThreadId();
+        const THREAD_ID self = GetCurrentThreadId();
         if (__atomic_load_n(&Exports.owner, __ATOMIC_RELAXED) != self) {
             AcquireSRWLockExclusive(&Exports.lock);
             __atomic_store_n(&Exports.owner, self, __ATOMIC_RELAXED);

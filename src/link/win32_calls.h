@@ -37,11 +37,12 @@
     X(user32, int, MessageBoxA, (HWND, LPCSTR, LPCSTR, unsigned))
 
 // The calls of the export lock: kernel32's own in every Windows build and
-// never patched; natively, inline functions of win32_seam.h.
+// never patched; natively, inline functions of win32_seam.h. THREAD_ID is
+// kernel32's DWORD on Windows and the POSIX thread id's width natively.
 #define ZQLUSB_WIN32_LOCK_CALLS(X) \
     X(kernel32, void, AcquireSRWLockExclusive, (SRWLOCK *)) \
     X(kernel32, void, ReleaseSRWLockExclusive, (SRWLOCK *)) \
-    X(kernel32, DWORD, GetCurrentThreadId, (void))
+    X(kernel32, THREAD_ID, GetCurrentThreadId, (void))
 
 // clang-format on
 

@@ -26,6 +26,9 @@
 // windows.h first: setupapi.h needs its types.
 #include <setupapi.h>
 
+// What GetCurrentThreadId returns: the export lock's owner.
+typedef DWORD THREAD_ID;
+
 #include "link/win32_calls.h"
 
 ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
@@ -59,6 +62,14 @@ typedef int BOOL;
 typedef std::uint32_t DWORD;
 typedef DWORD *LPDWORD;
 typedef DWORD *PDWORD;
+
+// What GetCurrentThreadId returns: the export lock's owner. kernel32's id in
+// every Windows build; natively the POSIX id, as wide as a pointer.
+#if defined(_WIN32)
+typedef DWORD THREAD_ID;
+#else
+typedef std::uintptr_t THREAD_ID;
+#endif
 
 struct GUID {
     std::uint32_t Data1;
@@ -142,8 +153,8 @@ inline void ReleaseSRWLockExclusive(SRWLOCK *SRWLock) {
 }
 // The calling thread's id: its descriptor's address, never 0 and never that
 // of another running thread, read from a register without a system call.
-inline std::uintptr_t GetCurrentThreadId() {
-    return static_cast<std::uintptr_t>(pthread_self());
+inline THREAD_ID GetCurrentThreadId() {
+    return static_cast<THREAD_ID>(pthread_self());
 }
 ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
 #endif
