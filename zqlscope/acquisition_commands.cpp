@@ -76,8 +76,8 @@ void CheckRequestedOutputs(const Arguments &args) {
 
 } // namespace
 
-int Capture(const CommandSpec &spec, const Arguments &args) {
-    const RecordRequest request = RecordRequestFrom(spec, args);
+int Capture(const CommandSpec &syntax, const Arguments &args) {
+    const RecordRequest request = RecordRequestFrom(syntax, args);
     CheckRequestedOutputs(args);
     OpenInstrument(args);
     Sink sink(args);
@@ -89,8 +89,8 @@ int Capture(const CommandSpec &spec, const Arguments &args) {
     return kExitDone;
 }
 
-int Roll(const CommandSpec &spec, const Arguments &args) {
-    const long blocks = static_cast<long>(OptionNumber(spec, args, "--blocks"));
+int Roll(const CommandSpec &syntax, const Arguments &args) {
+    const long blocks = static_cast<long>(OptionNumber(syntax, args, "--blocks"));
     const bool quiet = args.Has("--quiet");
     CheckRequestedOutputs(args);
     OpenInstrument(args);

@@ -37,8 +37,8 @@ std::string Wrap(const std::string &text, std::size_t indent, std::size_t used) 
     return out;
 }
 
-const OptionSpec *Find(const CommandSpec &spec, const std::string &name) {
-    for (const std::vector<OptionSpec> *table : {&spec.options, &CommonOptions()}) {
+const OptionSpec *Find(const CommandSpec &syntax, const std::string &name) {
+    for (const std::vector<OptionSpec> *table : {&syntax.options, &CommonOptions()}) {
         for (const OptionSpec &option : *table) {
             if (option.name == name || (name == "-h" && option.name == "--help")) {
                 return &option;
@@ -102,13 +102,13 @@ const std::vector<OptionSpec> &CommonOptions() {
     return common;
 }
 
-Arguments Parse(const CommandSpec &spec, const std::vector<std::string> &words) {
+Arguments Parse(const CommandSpec &syntax, const std::vector<std::string> &words) {
     Arguments out;
     bool optionsEnded = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string &word = words[i];
         if (optionsEnded || !LooksLikeOption(word)) {
-            if (out.words.size() == spec.maxWords) {
+            if (out.words.size() == syntax.maxWords) {
                 throw UsageError(Unexpected(word));
             }
             out.words.push_back(word);
@@ -120,7 +120,7 @@ Arguments Parse(const CommandSpec &spec, const std::vector<std::string> &words) 
         }
         const std::size_t equals = word.find('=');
         const std::string name = word.substr(0, equals);
-        const OptionSpec *option = word.rfind("--", 0) == 0 || word == "-h" ? Find(spec, name) : nullptr;
+        const OptionSpec *option = word.rfind("--", 0) == 0 || word == "-h" ? Find(syntax, name) : nullptr;
         if (option == nullptr) {
             throw UsageError("unknown option '" + name + "'");
         }
@@ -140,22 +140,22 @@ Arguments Parse(const CommandSpec &spec, const std::vector<std::string> &words) 
     return out;
 }
 
-long long OptionNumber(const CommandSpec &spec, const Arguments &args, const std::string &option) {
-    const OptionSpec *found = Find(spec, option);
+long long OptionNumber(const CommandSpec &syntax, const Arguments &args, const std::string &option) {
+    const OptionSpec *found = Find(syntax, option);
     if (found == nullptr || found->kind != ValueKind::Number) {
-        throw std::logic_error("no number option " + option + " for " + spec.name);
+        throw std::logic_error("no number option " + option + " for " + syntax.name);
     }
     return Number(option, args.Text(option, found->fallback), found->low, found->high);
 }
 
-std::string Usage(const CommandSpec &spec) {
-    std::string usage = "usage: zqlscope " + spec.name + " [options]";
-    return spec.positionals.empty() ? usage : usage + " " + spec.positionals;
+std::string Usage(const CommandSpec &syntax) {
+    std::string usage = "usage: zqlscope " + syntax.name + " [options]";
+    return syntax.positionals.empty() ? usage : usage + " " + syntax.positionals;
 }
 
-void WriteHelp(std::ostream &out, const CommandSpec &spec) {
-    out << Usage(spec) << '\n' << spec.summary << "\n\noptions:\n";
-    for (const std::vector<OptionSpec> *table : {&spec.options, &CommonOptions()}) {
+void WriteHelp(std::ostream &out, const CommandSpec &syntax) {
+    out << Usage(syntax) << '\n' << syntax.summary << "\n\noptions:\n";
+    for (const std::vector<OptionSpec> *table : {&syntax.options, &CommonOptions()}) {
         for (const OptionSpec &option : *table) {
             std::string left = "  " + option.name + (option.placeholder.empty() ? "" : " " + option.placeholder);
             left += std::string(left.size() < kOptionColumn ? kOptionColumn - left.size() : 1, ' ');
@@ -165,8 +165,8 @@ void WriteHelp(std::ostream &out, const CommandSpec &spec) {
         }
     }
     out << "\nNumbers are decimal or 0x hex.\n";
-    if (!spec.notes.empty()) {
-        out << '\n' << Wrap(spec.notes, 0, 0) << '\n';
+    if (!syntax.notes.empty()) {
+        out << '\n' << Wrap(syntax.notes, 0, 0) << '\n';
     }
 }
 

@@ -65,17 +65,17 @@ const std::vector<OptionSpec> &CommonOptions();
 // "--opt value" and "--opt=value" both work; "--" ends the options. An
 // unknown option, a missing or malformed value, an option given twice or a
 // positional word beyond maxWords is a UsageError naming the word.
-Arguments Parse(const CommandSpec &spec, const std::vector<std::string> &words);
+Arguments Parse(const CommandSpec &syntax, const std::vector<std::string> &words);
 
-// The number given for a Number option of `spec`, or its default; the range
+// The number given for a Number option of `syntax`, or its default; the range
 // was checked by Parse.
-long long OptionNumber(const CommandSpec &spec, const Arguments &args, const std::string &option);
+long long OptionNumber(const CommandSpec &syntax, const Arguments &args, const std::string &option);
 
 // "usage: zqlscope NAME [options] POSITIONALS"
-std::string Usage(const CommandSpec &spec);
+std::string Usage(const CommandSpec &syntax);
 
 // The usage, the summary, every option with its default and meaning, notes.
-void WriteHelp(std::ostream &out, const CommandSpec &spec);
+void WriteHelp(std::ostream &out, const CommandSpec &syntax);
 
 // A number in decimal or 0x hex within [low, high]; `what` names it in the
 // error message.

@@ -118,7 +118,8 @@ constexpr std::size_t kCommandColumn = 12;
 void Help(std::ostream &out) {
     out << "usage: zqlscope COMMAND [options]\n       zqlscope --help | --version\n\ncommands:\n";
     for (const Command &c : Commands()) {
-        out << "  " << c.spec.name << std::string(kCommandColumn - c.spec.name.size(), ' ') << c.spec.summary << '\n';
+        out << "  " << c.syntax.name << std::string(kCommandColumn - c.syntax.name.size(), ' ') << c.syntax.summary
+            << '\n';
     }
     out << "\nzqlscope COMMAND --help lists the command's options and their defaults.\n"
            "Exit status: 0 done, 1 failed while running, 2 a mistake in the command line,\n"
@@ -139,7 +140,7 @@ bool Asks(const Words &args, const char *a, const char *b = "") {
 
 int Run(const Command &c, const Words &args) {
     if (Asks(args, "--help", "-h")) {
-        WriteHelp(std::cout, c.spec);
+        WriteHelp(std::cout, c.syntax);
         return kExitDone;
     }
     if (Asks(args, "--version")) {
@@ -147,13 +148,13 @@ int Run(const Command &c, const Words &args) {
         return kExitDone;
     }
     try {
-        return c.run(c.spec, Parse(c.spec, args));
+        return c.run(c.syntax, Parse(c.syntax, args));
     } catch (const UsageError &e) {
-        std::cerr << "zqlscope " << c.spec.name << ": " << e.what() << '\n'
-                  << Usage(c.spec) << "\n(zqlscope " << c.spec.name << " --help lists the options)\n";
+        std::cerr << "zqlscope " << c.syntax.name << ": " << e.what() << '\n'
+                  << Usage(c.syntax) << "\n(zqlscope " << c.syntax.name << " --help lists the options)\n";
         return kExitUsage;
     } catch (const RunError &e) {
-        std::cerr << "zqlscope " << c.spec.name << ": " << e.what() << '\n';
+        std::cerr << "zqlscope " << c.syntax.name << ": " << e.what() << '\n';
         return kExitFailed;
     }
 }
@@ -175,7 +176,7 @@ int Dispatch(Words args) {
         return kExitDone;
     }
     for (const Command &c : Commands()) {
-        if (args[0] == c.spec.name) {
+        if (args[0] == c.syntax.name) {
             return Run(c, Words(args.begin() + 1, args.end()));
         }
     }

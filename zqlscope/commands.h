@@ -13,8 +13,8 @@ namespace zqlscope {
 using Words = std::vector<std::string>;
 
 struct Command {
-    CommandSpec spec;
-    int (*run)(const CommandSpec &spec, const Arguments &args);
+    CommandSpec syntax;
+    int (*run)(const CommandSpec &syntax, const Arguments &args);
 };
 
 // Exit statuses.
@@ -33,15 +33,15 @@ const std::vector<Command> &Commands();
 // "zqlscope 1.0.0"
 std::string VersionLine();
 
-int Info(const CommandSpec &spec, const Arguments &args);
-int Capture(const CommandSpec &spec, const Arguments &args);
-int Roll(const CommandSpec &spec, const Arguments &args);
-int PreTrigger(const CommandSpec &spec, const Arguments &args);
-int Fpga(const CommandSpec &spec, const Arguments &args);
-int I2c(const CommandSpec &spec, const Arguments &args);
-int Serial(const CommandSpec &spec, const Arguments &args);
-int Write(const CommandSpec &spec, const Arguments &args);
-int Demo(const CommandSpec &spec, const Arguments &args);
-int Live(const CommandSpec &spec, const Arguments &args);
+int Info(const CommandSpec &syntax, const Arguments &args);
+int Capture(const CommandSpec &syntax, const Arguments &args);
+int Roll(const CommandSpec &syntax, const Arguments &args);
+int PreTrigger(const CommandSpec &syntax, const Arguments &args);
+int Fpga(const CommandSpec &syntax, const Arguments &args);
+int I2c(const CommandSpec &syntax, const Arguments &args);
+int Serial(const CommandSpec &syntax, const Arguments &args);
+int Write(const CommandSpec &syntax, const Arguments &args);
+int Demo(const CommandSpec &syntax, const Arguments &args);
+int Live(const CommandSpec &syntax, const Arguments &args);
 
 } // namespace zqlscope

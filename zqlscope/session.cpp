@@ -32,11 +32,11 @@ void OpenInstrument(const Arguments &args) {
     }
 }
 
-RecordRequest RecordRequestFrom(const CommandSpec &spec, const Arguments &args) {
+RecordRequest RecordRequestFrom(const CommandSpec &syntax, const Arguments &args) {
     RecordRequest r;
-    r.count = static_cast<long>(OptionNumber(spec, args, "--count"));
-    r.offset = static_cast<long>(OptionNumber(spec, args, "--offset"));
-    r.step = static_cast<long>(OptionNumber(spec, args, "--step"));
+    r.count = static_cast<long>(OptionNumber(syntax, args, "--count"));
+    r.offset = static_cast<long>(OptionNumber(syntax, args, "--offset"));
+    r.step = static_cast<long>(OptionNumber(syntax, args, "--step"));
     if (r.offset + r.count > ZQLUSB_CHANNEL_POINTS) {
         throw UsageError("--count " + std::to_string(r.count) + " does not fit after --offset " +
                          std::to_string(r.offset) + ": the record ends at index " +

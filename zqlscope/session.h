@@ -20,7 +20,7 @@ struct RecordRequest {
     long offset = 0;
     long step = 1;
 };
-RecordRequest RecordRequestFrom(const CommandSpec &spec, const Arguments &args);
+RecordRequest RecordRequestFrom(const CommandSpec &syntax, const Arguments &args);
 Trace RetrieveRecord(const RecordRequest &request);
 
 // One roll-mode block: its points and the instrument's invalid-data flag.

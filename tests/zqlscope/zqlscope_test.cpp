@@ -128,9 +128,9 @@ TEST_F(ZqlscopeTest, StrayAndMalformedWordsAreNamedAndRefused) {
 TEST_F(ZqlscopeTest, HelpAndVersionWorkAtTheTopAndForEveryCommand) {
     std::vector<std::vector<std::string>> cases = {{"--help"}, {"-h"}, {"help"}, {"--version"}};
     for (const auto &command : zqlscope::Commands()) {
-        cases.push_back({command.spec.name, "--help"});
-        cases.push_back({command.spec.name, "--count", "0", "-h"}); // help even after a mistake
-        cases.push_back({command.spec.name, "--version"});
+        cases.push_back({command.syntax.name, "--help"});
+        cases.push_back({command.syntax.name, "--count", "0", "-h"}); // help even after a mistake
+        cases.push_back({command.syntax.name, "--version"});
     }
     for (const auto &args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));

@@ -13,7 +13,7 @@ namespace zqlscope {
 
 namespace {
 
-live::LoopSettings SettingsFrom(const CommandSpec &spec, const Arguments &args) {
+live::LoopSettings SettingsFrom(const CommandSpec &syntax, const Arguments &args) {
     live::LoopSettings settings;
     const std::string mode = args.Text("--mode", "roll");
     if (mode != "roll" && mode != "capture") {
@@ -23,7 +23,7 @@ live::LoopSettings SettingsFrom(const CommandSpec &spec, const Arguments &args) 
     if (args.Has("--count") && settings.mode != live::Mode::Capture) {
         throw UsageError("--count sets the points of a capture record; it needs --mode capture");
     }
-    settings.count = static_cast<long>(OptionNumber(spec, args, "--count"));
+    settings.count = static_cast<long>(OptionNumber(syntax, args, "--count"));
     settings.dialog = args.Has("--dialog");
     return settings;
 }
@@ -43,9 +43,9 @@ void OpenBrowser(const std::string &url) {
 
 } // namespace
 
-int Live(const CommandSpec &spec, const Arguments &args) {
-    const live::LoopSettings settings = SettingsFrom(spec, args);
-    const auto port = static_cast<unsigned short>(OptionNumber(spec, args, "--port"));
+int Live(const CommandSpec &syntax, const Arguments &args) {
+    const live::LoopSettings settings = SettingsFrom(syntax, args);
+    const auto port = static_cast<unsigned short>(OptionNumber(syntax, args, "--port"));
     const std::string address = args.Text("--listen", "127.0.0.1");
 
     live::Controls controls;
