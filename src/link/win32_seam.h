@@ -37,12 +37,14 @@ ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
 #else
 
 #include <cstdint>
-#include <mutex>
 
 #include "link/win32_calls.h"
 
 #if !defined(_WIN32)
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -127,8 +129,8 @@ ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_DECLARE)
 
 // The export lock and the caller's thread id, which makes it re-entrant. In
 // every Windows build the lock is kernel32's slim reader/writer lock, which
-// needs no work at load, and the id kernel32's; elsewhere a mutex that needs
-// none either, and the thread's POSIX id.
+// needs no work at load, and the id kernel32's; elsewhere a futex lock word
+// that needs none either, and the thread's POSIX id.
 #if defined(_WIN32)
 struct SRWLOCK {
     void *Ptr;
@@ -140,16 +142,31 @@ struct SRWLOCK {
 ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_IMPORT)
 #undef ZQLUSB_WIN32_IMPORT
 #else
+// A lock word as small as kernel32's: 0 free, 1 held, 2 held with threads
+// asleep on it (a futex). Taking a free lock and releasing one that nobody
+// waits for cost one atomic operation each, about half the C library's mutex,
+// which the export lock pays on every call.
 struct SRWLOCK {
-    std::mutex mutex;
+    int state;
 };
 #define SRWLOCK_INIT                                                                                                   \
-    {}
+    { 0 }
 inline void AcquireSRWLockExclusive(SRWLOCK *SRWLock) {
-    SRWLock->mutex.lock();
+    int expected = 0;
+    if (__atomic_compare_exchange_n(&SRWLock->state, &expected, 1, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        return;
+    }
+    // Contended: mark the word as waited on and sleep until a release finds
+    // it free again. Marking it 2 even when this thread then gets it only
+    // costs the next release one needless wake-up.
+    while (__atomic_exchange_n(&SRWLock->state, 2, __ATOMIC_ACQUIRE) != 0) {
+        syscall(SYS_futex, &SRWLock->state, FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+    }
 }
 inline void ReleaseSRWLockExclusive(SRWLOCK *SRWLock) {
-    SRWLock->mutex.unlock();
+    if (__atomic_exchange_n(&SRWLock->state, 0, __ATOMIC_RELEASE) == 2) {
+        syscall(SYS_futex, &SRWLock->state, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
 }
 // The calling thread's id: its descriptor's address, never 0 and never that
 // of another running thread, read from a register without a system call.
