@@ -54,14 +54,24 @@ int Info(const CommandSpec &, const Arguments &args) {
     return 0;
 }
 
-int Fpga(const CommandSpec &, const Arguments &args) {
-    if (args.words.empty() || args.words[0] != "load") {
-        throw UsageError(args.words.empty() ? "expected: fpga load FILE"
-                                            : "expected load, not '" + args.words[0] + "'");
+namespace {
+
+// Commands of the form `NAME VERB WORD`: the verb, then exactly one word.
+void ExpectVerbAndOneWord(const Arguments &args, const std::string &verb, const std::string &what,
+                          const std::string &usage) {
+    if (args.words.empty() || args.words[0] != verb) {
+        throw UsageError(args.words.empty() ? "expected: " + usage
+                                            : "expected " + verb + ", not '" + args.words[0] + "'");
     }
     if (args.words.size() != 2) {
-        throw UsageError("expected the bit stream file after load: fpga load FILE");
+        throw UsageError("expected " + what + " after " + verb + ": " + usage);
     }
+}
+
+} // namespace
+
+int Fpga(const CommandSpec &, const Arguments &args) {
+    ExpectVerbAndOneWord(args, "load", "the bit stream file", "fpga load FILE");
     std::vector<unsigned char> stream = ReadInputFile("bit stream file", args.words[1], kMaxBitStream);
     OpenInstrument(args);
     USBLoadFPGA(stream.data(), static_cast<int>(stream.size()));
@@ -134,13 +144,7 @@ int I2c(const CommandSpec &, const Arguments &args) {
 }
 
 int Serial(const CommandSpec &, const Arguments &args) {
-    if (args.words.empty() || args.words[0] != "read") {
-        throw UsageError(args.words.empty() ? "expected: serial read WORD"
-                                            : "expected read, not '" + args.words[0] + "'");
-    }
-    if (args.words.size() != 2) {
-        throw UsageError("expected the word's number after read: serial read WORD");
-    }
+    ExpectVerbAndOneWord(args, "read", "the word's number", "serial read WORD");
     const unsigned word = static_cast<unsigned>(Number("WORD", args.words[1], 0, kSerialWords - 1));
     OpenInstrument(args);
     std::cout << "serial EEPROM word " << word << ": " << Hex(SerialWord(word), 4) << '\n';
