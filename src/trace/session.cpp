@@ -51,9 +51,11 @@ struct Session {
     std::uint64_t partStart; // of which its first records (head, start, continued)
     std::uint64_t partLimit; // a file holds at most this much; 0: no limit
     Buffer record;
-    Run run;
 };
-constinit Session State = {SRWLOCK_INIT, kNoOwner, 0, 0, kNotOpened, 1, 0, 0, 0, {nullptr, 0, 0}, {}};
+constinit Session State = {SRWLOCK_INIT, kNoOwner, 0, 0, kNotOpened, 1, 0, 0, 0, {nullptr, 0, 0}};
+// Apart from State, so that its pairs are zero-initialised memory rather
+// than 16 KiB of the DLL's file.
+constinit Run OpenRun = {};
 
 // Room for `more` bytes beyond the record's length; false (and tracing off)
 // when memory runs out.
@@ -166,7 +168,7 @@ void EndRaw(std::uint32_t result, std::uint64_t time) {
 
 // The open run of register writes as one record.
 void FlushRun() {
-    Run &run = State.run;
+    Run &run = OpenRun;
     if (run.count == 0) {
         return;
     }
@@ -295,7 +297,7 @@ void RegisterWrite(std::uint8_t ordinal, std::uint8_t value, int depth) {
     if (State.state != kWriting) {
         return;
     }
-    Run &run = State.run;
+    Run &run = OpenRun;
     if (run.count != 0 && (run.thread != State.thread || run.depth != depth || run.count == kRunMaxWrites)) {
         FlushRun();
     }
