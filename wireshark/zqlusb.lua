@@ -463,7 +463,7 @@ end
 local function decode_export(tree, tvb, pinfo, ordinal, result, fields)
     local name = EXPORTS[ordinal] or ("ordinal " .. ordinal)
     local values, details = {}, {}
-    local roll_count
+    local roll_count, roll_invalid
     for _, field in ipairs(fields) do
         local t = field_tree(tree, field)
         if field.tag == 1 then
@@ -496,6 +496,7 @@ local function decode_export(tree, tvb, pinfo, ordinal, result, fields)
                             t:add(f.points, field.value(4, 2), roll_count)
                         else
                             t:add(f.roll_invalid, field.value(4, 1))
+                            roll_invalid = s:byte(1)
                         end
                         first, count = 3, length - 2
                     end
@@ -516,7 +517,9 @@ local function decode_export(tree, tvb, pinfo, ordinal, result, fields)
             end
         end
     end
-    if ordinal == 17 and roll_count then details[#details + 1] = roll_count .. " points" end
+    if ordinal == 17 and roll_count then
+        details[#details + 1] = roll_count .. " points" .. (roll_invalid == 1 and ", marked invalid" or "")
+    end
     if ordinal == 9 then tree:add(f.byte_value, result) end
     if ordinal == 10 and result <= 255 then tree:add(f.i2c_data, result) end
     local shown = {}
@@ -675,6 +678,7 @@ function zq.dissector(tvb, pinfo, tree)
         info = decode_session(root, kind, fields)
     end
     if depth > 0 then info = string.format("[dialog depth %d] %s", depth, info) end
+    info = info:gsub("[\r\n]+", " ")
     root:append_text(string.format(", record %d: %s", tvb(8, 4):le_uint(), info))
     pinfo.cols.info = info
     return tvb:len()

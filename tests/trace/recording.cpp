@@ -56,12 +56,23 @@ std::uint32_t ThisThread() {
 #endif
 }
 
+std::uint32_t ProcessId() {
+#if defined(_WIN32)
+    return GetCurrentProcessId();
+#else
+    return static_cast<std::uint32_t>(getpid());
+#endif
+}
+
 class TraceTest : public testbed::DeviceTest {
   protected:
     void SetUp() override {
+        // One name per process and test: the tests may run side by side.
         static int n = 0;
-        path = TempFolder() + "zqlusb-trace-test-" + std::to_string(++n) + ".pcapng";
-        older = TempFolder() + "zqlusb-trace-test-" + std::to_string(n) + ".1.pcapng";
+        const std::string stem =
+            TempFolder() + "zqlusb-trace-test-" + std::to_string(ProcessId()) + "-" + std::to_string(++n);
+        path = stem + ".pcapng";
+        older = stem + ".1.pcapng";
         std::remove(path.c_str());
         std::remove(older.c_str());
         SetVariable("ZQLUSB_TRACE", path);
