@@ -175,12 +175,12 @@ void PrintSummary(Reporter &r) {
     const double added = scopeTraced - scopePlain;
     std::printf("\nRecording a session, in one run (wall-clock, trace file %s):\n", TracePath().c_str());
     std::printf("| figure | traced | reference | ratio | target |\n| --- | --- | --- | --- | --- |\n");
-    std::printf("| USBWriteData, whole call, traced vs untraced | %s | %s | %.2f | at most 5 |\n",
-                Time(traced).c_str(), Time(plain).c_str(), plain > 0 ? traced / plain : 0);
+    std::printf("| USBWriteData, whole call, traced vs untraced | %s | %s | %.2f | at most 5 |\n", Time(traced).c_str(),
+                Time(plain).c_str(), plain > 0 ? traced / plain : 0);
     std::printf("| USBRetrieveScopeData 64 KiB, time tracing adds vs memcpy of the %zu bytes it records "
                 "| %s (call %s, untraced %s) | %s | %.2f | at most 2 |\n",
-                BytesRecordedPerRetrieval(), Time(added).c_str(), Time(scopeTraced).c_str(),
-                Time(scopePlain).c_str(), Time(copy).c_str(), copy > 0 ? added / copy : 0);
+                BytesRecordedPerRetrieval(), Time(added).c_str(), Time(scopeTraced).c_str(), Time(scopePlain).c_str(),
+                Time(copy).c_str(), copy > 0 ? added / copy : 0);
     std::printf("| the same bytes with one bare write() to a file | %s | %s | %.2f | (the floor of a file) |\n",
                 Time(bare).c_str(), Time(copy).c_str(), copy > 0 ? bare / copy : 0);
 }
