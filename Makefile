@@ -42,6 +42,8 @@ $(addprefix test-,$(TREES)): test-%: %
 bench: build/native/build.ninja
 	cmake --build --preset native --target zqlusb_bench
 	build/native/bench/zqlusb_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	cmake --build --preset native --target zqlusb_trace_bench
+	build/native/bench/zqlusb_trace_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 fuzz-build: build/fuzz/build.ninja
 	cmake --build --preset fuzz

@@ -24,5 +24,11 @@ if(NOT ZQLUSB_FUZZ)
 endif()
 target_link_libraries(zqlusb PRIVATE zqlvi)
 
+# The native trace library, build/native/trace/libzqlusb.so (cmake/trace.cmake);
+# not in the fuzz lane, which builds the fuzz target alone.
+if(NOT ZQLUSB_FUZZ)
+  include(${PROJECT_SOURCE_DIR}/cmake/trace.cmake)
+endif()
+
 find_package(GTest REQUIRED)
 set(ZQLUSB_GTEST GTest::gtest GTest::gtest_main)

@@ -1,0 +1,292 @@
+// The trace build of the library, loaded as an application loads it (under
+// Wine: the trace DLL with its imports patched to the stand-in; natively
+// build/native/trace/libzqlusb.so): a known session's records read back
+// from the file, a known call's exact bytes, the size limit's two parts,
+// calls from inside the retry dialog, and a trace that cannot be written.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "support/fixture.h"
+#include "support/library.h"
+#include "trace/format.h"
+#include "trace/trace_file.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace tracetest {
+namespace {
+
+using namespace zqltrace;
+using testbed::Bytes;
+
+std::string TempFolder() {
+#if defined(_WIN32)
+    char folder[MAX_PATH];
+    const DWORD n = GetTempPathA(MAX_PATH, folder);
+    return std::string(folder, n);
+#else
+    const char *folder = std::getenv("TMPDIR");
+    return std::string(folder && folder[0] ? folder : "/tmp") + "/";
+#endif
+}
+
+void SetVariable(const char *name, const std::string &value) {
+#if defined(_WIN32)
+    SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
+#else
+    if (value.empty()) {
+        unsetenv(name);
+    } else {
+        setenv(name, value.c_str(), 1);
+    }
+#endif
+}
+
+std::uint32_t ThisThread() {
+#if defined(_WIN32)
+    return GetCurrentThreadId();
+#else
+    return static_cast<std::uint32_t>(syscall(SYS_gettid));
+#endif
+}
+
+std::uint32_t ProcessId() {
+#if defined(_WIN32)
+    return GetCurrentProcessId();
+#else
+    return static_cast<std::uint32_t>(getpid());
+#endif
+}
+
+class TraceTest : public testbed::DeviceTest {
+  protected:
+    void SetUp() override {
+        // One name per process and test: the tests may run side by side.
+        static int n = 0;
+        const std::string stem =
+            TempFolder() + "zqlusb-trace-test-" + std::to_string(ProcessId()) + "-" + std::to_string(++n);
+        path = stem + ".pcapng";
+        older = stem + ".1.pcapng";
+        std::remove(path.c_str());
+        std::remove(older.c_str());
+        SetVariable("ZQLUSB_TRACE", path);
+        SetVariable("ZQLUSB_TRACE_MAX_MB", "");
+        DeviceTest::SetUp();
+    }
+    void TearDown() override {
+        DeviceTest::TearDown();
+        std::remove(path.c_str());
+        std::remove(older.c_str());
+        SetVariable("ZQLUSB_TRACE", "");
+        SetVariable("ZQLUSB_TRACE_MAX_MB", "");
+    }
+    // Unloads the library (its last record) and reads the file.
+    Trace Finish(const std::string &file = "") {
+        testbed::UnloadLibrary();
+        Trace t = ReadTrace(file.empty() ? path : file);
+        EXPECT_EQ(t.problem, "");
+        return t;
+    }
+    std::string path, older;
+};
+
+// The records of one kind and call, in order.
+std::vector<Record> Of(const Trace &t, std::uint8_t kind, std::uint8_t call) {
+    std::vector<Record> out;
+    for (const Record &r : t.records) {
+        if (r.kind == kind && r.call == call) {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+Bytes Le32(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+            static_cast<std::uint8_t>(v >> 24)};
+}
+Bytes Le64(std::uint64_t v) {
+    Bytes b = Le32(static_cast<std::uint32_t>(v));
+    const Bytes high = Le32(static_cast<std::uint32_t>(v >> 32));
+    b.insert(b.end(), high.begin(), high.end());
+    return b;
+}
+void Put(Bytes &to, const Bytes &from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
+
+TEST_F(TraceTest, AKnownCallHasExactlyItsBytes) {
+    // A wrong confirmation code: nothing is sent, the result is 2730.
+    ASSERT_EQ(USBReadI2CEEPROM(0x2345, 0x1234), 2730);
+    const Trace t = Finish();
+    ASSERT_EQ(t.records.size(), 3u); // session start, the call, session end
+    Bytes expected = {0, 12, 0, 6, 'z', 'q', 'l', 'u', 's', 'b', 0, 0, 0, 0};
+    Put(expected, {kExportCall, 10, 0, 0});
+    Put(expected, Le32(ThisThread()));
+    Put(expected, Le32(2));    // the second record
+    Put(expected, Le32(2730)); // the result
+    Put(expected, {kArguments, 0});
+    Put(expected, Le32(16));
+    Put(expected, Le64(0x2345));
+    Put(expected, Le64(0x1234));
+    EXPECT_BYTES(t.records[1].packet, expected);
+}
+
+TEST_F(TraceTest, ASessionIsRecordedCallByCallWithItsPlatformCalls) {
+    ASSERT_EQ(USBInitDevice(), 0);
+    DriverVersion version = {0, 0};
+    GetDriverVersion(&version);
+    USBSetEPB();
+    USBWriteAddress(0x21);
+    USBWriteData(0x7E);
+    USBFlushBuffer();
+    std::unique_ptr<OutPutData> record(new OutPutData());
+    ZqlusbSetScopeRequest(record.get(), 100, 10, 3);
+    ASSERT_EQ(USBRetrieveScopeData(record.get()), 0);
+    unsigned short word = 0;
+    USBReadFromEEPROM(1, &word);
+    const std::vector<vi::Transfer> transfers = Device().transfers;
+    const Trace t = Finish();
+
+    EXPECT_EQ(t.application, "zqlusb " ZQLUSB_TEST_VERSION " trace");
+    ASSERT_GE(t.records.size(), 4u);
+    EXPECT_EQ(t.records.front().kind, kSessionStart);
+    EXPECT_EQ(t.records.front().Text(), ZQLUSB_TEST_VERSION);
+    EXPECT_EQ(t.records.front().Arguments().at(1), 8 * sizeof(void *));
+    EXPECT_EQ(t.records.back().kind, kSessionEnd);
+    for (std::size_t i = 0; i < t.records.size(); ++i) {
+        EXPECT_EQ(t.records[i].number, i + 1);
+        EXPECT_EQ(t.records[i].depth, 0);
+        EXPECT_EQ(t.records[i].thread, ThisThread());
+        EXPECT_TRUE(i == 0 || t.records[i].time >= t.records[i - 1].time) << "record " << i + 1;
+    }
+    // The open: the device set, the path opened, the handle returned.
+    const std::vector<Record> opens = Of(t, kPlatformCall, kCreateFileA);
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_NE(opens[0].Text().find("\\\\"), std::string::npos) << opens[0].Text();
+    EXPECT_EQ(Of(t, kPlatformCall, kSetupDiGetClassDevsA).size(), 1u);
+    EXPECT_EQ(Of(t, kPlatformCall, kSetupDiDestroyDeviceInfoList).size(), 1u);
+    EXPECT_EQ(Of(t, kExportCall, 3).at(0).result, 0u);
+    EXPECT_BYTES(Of(t, kExportCall, 4).at(0).One(kBytesChanged), (Bytes{0, 0, 0, 0, 1, 3}));
+    // The three register writes in one run, in order.
+    const std::vector<Record> runs = Of(t, kRegisterWrites, 0);
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_BYTES(runs[0].One(kWrites), (Bytes{6, 0, 7, 0x21, 8, 0x7E}));
+    // Every transfer the driver saw, in order, with what went in and came out.
+    const std::vector<Record> controls = Of(t, kPlatformCall, kDeviceIoControl);
+    ASSERT_EQ(controls.size(), transfers.size());
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        SCOPED_TRACE("transfer " + std::to_string(i));
+        const vi::Transfer &seen = transfers[i];
+        const std::vector<std::uint64_t> arguments = controls[i].Arguments();
+        ASSERT_EQ(arguments.size(), 4u);
+        EXPECT_EQ(arguments[1], seen.code);
+        EXPECT_EQ(arguments[2], seen.inLength);
+        EXPECT_EQ(arguments[3], seen.outLength);
+        EXPECT_EQ(controls[i].result, seen.ok ? 1u : 0u);
+        EXPECT_EQ(controls[i].Word(kReturnedLength), seen.returned);
+        if (seen.code == testbed::IOCTL_SCOPE_READ) {
+            Bytes delivered = Le32(0);
+            Put(delivered, seen.bytes);
+            EXPECT_BYTES(controls[i].One(kBytesChanged), delivered);
+        } else if (seen.code == testbed::IOCTL_SCOPE_WRITE_STREAM) {
+            EXPECT_BYTES(controls[i].One(kBytesRead), seen.bytes);
+        }
+#if defined(_WIN32)
+        EXPECT_EQ(controls[i].All(kLastError).size(), 1u);
+#endif
+    }
+    // The scope request: its header as read, then the points of A and B from
+    // DataOffset to the last point (index 10 + 33 * 3).
+    const Record scope = Of(t, kExportCall, 16).at(0);
+    EXPECT_BYTES(scope.One(kBytesRead), (Bytes{100, 0, 10, 0, 3, 0}));
+    const std::vector<Bytes> changed = scope.All(kBytesChanged);
+    ASSERT_EQ(changed.size(), 2u);
+    Bytes a = Le32(10), b = Le32(32768 + 10);
+    a.insert(a.end(), record->TempBufferA + 10, record->TempBufferA + 110);
+    b.insert(b.end(), record->TempBufferB + 10, record->TempBufferB + 110);
+    EXPECT_BYTES(changed[0], a);
+    EXPECT_BYTES(changed[1], b);
+    const Record eeprom = Of(t, kExportCall, 14).at(0);
+    EXPECT_EQ(eeprom.Arguments().at(0), 1u);
+    EXPECT_BYTES(eeprom.One(kBytesChanged),
+                 (Bytes{0, 0, 0, 0, static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8)}));
+}
+
+TEST_F(TraceTest, CallsFromInsideTheDialogAreRecordedOneLevelDeeper) {
+    ASSERT_EQ(USBInitDevice(), 0);
+    SetDLLBehaviour(1);
+    USBWriteAddress(0x10);
+    Device().faults.failWrites = 2;
+    Device().dialogAnswers = {2}; // Cancel
+    Device().whileDialogShown = [](vi::Instrument &) {
+        DeviceReady();
+        USBWriteData(0x02);
+    };
+    USBFlushBuffer();
+    const Trace t = Finish();
+    const std::vector<Record> boxes = Of(t, kPlatformCall, kMessageBoxA);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].Text(0), Device().dialogs.at(0).text);
+    EXPECT_EQ(boxes[0].Text(1), Device().dialogs.at(0).caption);
+    EXPECT_EQ(boxes[0].result, 2u);
+    EXPECT_EQ(boxes[0].depth, 0);
+    const Record ready = Of(t, kExportCall, 2).at(0);
+    EXPECT_EQ(ready.depth, 1);
+    EXPECT_LT(ready.number, boxes[0].number) << "a call from the dialog returns before the dialog";
+    const std::vector<Record> runs = Of(t, kRegisterWrites, 0);
+    ASSERT_EQ(runs.size(), 2u) << "the write from the dialog starts a run of its own";
+    EXPECT_EQ(runs[1].depth, 1);
+    EXPECT_BYTES(runs[1].One(kWrites), (Bytes{8, 0x02}));
+    EXPECT_EQ(Of(t, kExportCall, 5).at(0).depth, 0);
+}
+
+TEST_F(TraceTest, TheSizeLimitKeepsTheNewestPartAndTheOneBefore) {
+    SetVariable("ZQLUSB_TRACE_MAX_MB", "1"); // two parts of at most 512 KiB
+    testbed::UnloadLibrary();
+    testbed::LoadFreshLibrary();
+    ASSERT_EQ(USBInitDevice(), 0);
+    std::unique_ptr<OutPutData> record(new OutPutData());
+    constexpr int kReads = 12; // about 190 KiB of records each
+    for (int i = 0; i < kReads; ++i) {
+        USBRetrievePreTriggerData(record.get());
+    }
+    const Trace newest = Finish();
+    const Trace before = ReadTrace(older);
+    EXPECT_EQ(before.problem, "");
+    ASSERT_GE(newest.records.size(), 3u);
+    EXPECT_EQ(newest.records[0].kind, kSessionStart);
+    const Record continued = newest.records[1];
+    ASSERT_EQ(continued.kind, kContinued);
+    ASSERT_FALSE(before.records.empty());
+    EXPECT_NE(continued.Text().find("zqlusb-trace-test-"), std::string::npos) << continued.Text();
+    EXPECT_NE(continued.Text().find(".1.pcapng"), std::string::npos) << continued.Text();
+    EXPECT_EQ(continued.Arguments().at(0), before.records.back().number);
+    // Numbers go on across the parts: the new part's own first records count too.
+    EXPECT_EQ(newest.records[0].number, before.records.back().number + 1);
+    EXPECT_EQ(newest.records[2].number, continued.number + 1);
+    EXPECT_EQ(newest.records.back().kind, kSessionEnd);
+    EXPECT_GT(before.records.front().number, 1u) << "the oldest part was dropped";
+    for (const std::string &file : {path, older}) {
+        EXPECT_LE(FileBytes(file).size(), 512u * 1024 + 200 * 1024) << file;
+    }
+}
+
+TEST_F(TraceTest, ATraceThatCannotBeWrittenChangesNothing) {
+    SetVariable("ZQLUSB_TRACE", TempFolder() + "no-such-folder/x/trace.pcapng");
+    testbed::UnloadLibrary();
+    testbed::LoadFreshLibrary();
+    EXPECT_EQ(USBInitDevice(), 0);
+    std::unique_ptr<OutPutData> record(new OutPutData());
+    EXPECT_EQ(USBRetrieveRollModeData(record.get()), 0);
+    EXPECT_GT(record->TempBufferA[0] | (record->TempBufferA[1] << 8), 0);
+}
+
+} // namespace
+} // namespace tracetest
