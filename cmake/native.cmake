@@ -25,5 +25,8 @@ if(NOT ZQLUSB_FUZZ)
 endif()
 target_link_libraries(zqlusb PRIVATE zqlvi)
 
+# The native trace library, build/native/trace/libzqlusb.so (cmake/trace.cmake).
+include(${PROJECT_SOURCE_DIR}/cmake/trace.cmake)
+
 find_package(GTest REQUIRED)
 set(ZQLUSB_GTEST GTest::gtest GTest::gtest_main)

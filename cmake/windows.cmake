@@ -111,6 +111,9 @@ add_custom_command(
 add_custom_target(zqlusb_msvc_implib ALL DEPENDS ${CMAKE_BINARY_DIR}/zqlusb.lib)
 
 if(NOT ZQLUSB_VIRTUAL_DLL)
+  # The trace DLL, build/<tree>/trace/zqlusb.dll (cmake/trace.cmake).
+  include(${PROJECT_SOURCE_DIR}/cmake/trace.cmake)
+
   # The virtual instrument, linked into the Wine test program.
   add_library(zqlvi STATIC ${ZQLUSB_VI_SOURCES})
   target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)

@@ -10,6 +10,9 @@
 //     imports of the shipping DLL;
 //   - bench/zero_cost_link.cpp implements the patched calls over a link that
 //     costs nothing;
+//   - src/trace/recording_binding.cpp implements ZqlRecord<name> for each
+//     patched call: it records the call around the binding beneath (the
+//     trace builds, see win32_seam.h);
 //   - tools/check-dll reads this file for the calls the shipping DLL may
 //     import and the virtual-instrument DLL must not.
 // The types are those of win32_seam.h: the real ones in the shipping DLL,

@@ -17,8 +17,18 @@
 //     the export lock's calls are kernel32's in every Windows build and
 //     inline functions here natively;
 //   - tools/check-dll reads the table for the imports the shipping DLL may
-//     have and the virtual-instrument DLL must not.
+//     have and the virtual-instrument DLL must not;
+//   - the trace builds (the trace DLL, the native trace library, the trace
+//     benchmark) compile the core with ZQLUSB_RECORDED_CORE: each patched
+//     call then goes to ZqlRecord<name> of the recording binding
+//     (src/trace/recording_binding.cpp), which records it around the call of
+//     the binding beneath (the real one in the trace DLL, so that the Wine
+//     test bed's patched imports are recorded too).
 #pragma once
+
+// The recording binding's calls, declared from the table with the types of
+// the binding beneath it.
+#define ZQLUSB_WIN32_DECLARE_RECORDING(dll, result, name, parameters) result WINAPI ZqlRecord##name parameters;
 
 #if defined(ZQLUSB_REAL_WIN32)
 
@@ -33,6 +43,8 @@ typedef DWORD THREAD_ID;
 
 ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
 ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
+
+ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_DECLARE_RECORDING)
 
 #else
 
@@ -176,6 +188,28 @@ inline THREAD_ID GetCurrentThreadId() {
 ZQLUSB_WIN32_LOCK_CALLS(ZQLUSB_WIN32_CHECK_TYPE)
 #endif
 
+ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_DECLARE_RECORDING)
+
 } // namespace zqlwin
 
+#endif
+
+#if defined(ZQLUSB_RECORDED_CORE)
+// The core's patched calls, by their own names, reach the recording binding.
+// One line per call of ZQLUSB_WIN32_PATCHED_CALLS; the check below fails the
+// build when the table has a call this list does not rename.
+#define SetupDiGetClassDevsA ZqlRecordSetupDiGetClassDevsA
+#define SetupDiEnumDeviceInterfaces ZqlRecordSetupDiEnumDeviceInterfaces
+#define SetupDiGetDeviceInterfaceDetailA ZqlRecordSetupDiGetDeviceInterfaceDetailA
+#define SetupDiDestroyDeviceInfoList ZqlRecordSetupDiDestroyDeviceInfoList
+#define CreateFileA ZqlRecordCreateFileA
+#define DeviceIoControl ZqlRecordDeviceIoControl
+#define CloseHandle ZqlRecordCloseHandle
+#define MessageBoxA ZqlRecordMessageBoxA
+#define ZQLUSB_WIN32_TEXT(x) #x
+#define ZQLUSB_WIN32_EXPANDED_TEXT(x) ZQLUSB_WIN32_TEXT(x)
+#define ZQLUSB_WIN32_CHECK_RECORDED(dll, result, name, parameters)                                                     \
+    static_assert(sizeof(ZQLUSB_WIN32_EXPANDED_TEXT(name)) == sizeof("ZqlRecord" #name),                               \
+                  #name " does not reach the recording binding");
+ZQLUSB_WIN32_PATCHED_CALLS(ZQLUSB_WIN32_CHECK_RECORDED)
 #endif

@@ -34,9 +34,9 @@
 
 namespace zqltrace {
 
-inline constexpr std::uint32_t kLinkType = 252;  // LINKTYPE_WIRESHARK_UPPER_PDU
+inline constexpr std::uint32_t kLinkType = 252; // LINKTYPE_WIRESHARK_UPPER_PDU
 inline constexpr char kDissectorName[] = "zqlusb";
-inline constexpr std::uint32_t kTagBytes = 14;    // the two exported-PDU tags above
+inline constexpr std::uint32_t kTagBytes = 14; // the two exported-PDU tags above
 inline constexpr std::uint32_t kRecordHeader = 16;
 inline constexpr std::uint32_t kFieldHeader = 6;
 
@@ -81,10 +81,10 @@ enum FieldTag : std::uint16_t {
     // Text: a path (CreateFileA), a dialog's text then its caption
     // (MessageBoxA, two fields), the library version, a file name.
     kText = 4,
-    kLastError = 5,       // u32, GetLastError after a platform call
-    kReturnedLength = 6,  // u32, DeviceIoControl's returned byte count
+    kLastError = 5,      // u32, GetLastError after a platform call
+    kReturnedLength = 6, // u32, DeviceIoControl's returned byte count
     // kRegisterWrites: pairs of u8 ordinal (6, 7 or 8) and u8 value (0 for EPB).
     kWrites = 7,
 };
 
-}  // namespace zqltrace
+} // namespace zqltrace
