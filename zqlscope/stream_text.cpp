@@ -23,7 +23,8 @@ constexpr std::size_t kShownBytes = 8;
 constexpr std::uint8_t kSerialIdle = 0x2A;
 constexpr std::uint8_t kSerialClockLow = 0x0E;
 constexpr std::uint8_t kSerialClockHigh = 0x2E;
-constexpr int kSerialInstructionBits = 3; // start bit 1, READ opcode 1 0
+constexpr std::uint8_t kSerialDeselect = 0x0A; // left pending after each read
+constexpr int kSerialInstructionBits = 3;      // start bit 1, READ opcode 1 0
 constexpr int kSerialAddressBits = 6;
 constexpr unsigned kSerialReadInstruction = 6;
 constexpr std::size_t kSerialImages = 2 + 2 * (kSerialInstructionBits + kSerialAddressBits);
@@ -152,7 +153,10 @@ std::vector<std::string> DescribeStream(ByteView s, StreamState *state) {
             registers.Address(s[at + 1]);
         } else if (op == CMD_DATA) {
             const int word = SerialWordAt(s, at);
-            if (word < 0) {
+            if (s[at + 1] == kSerialDeselect && SerialWordAt(s, at + 2) >= 0) {
+                registers.Flush();
+                lines.push_back("serial EEPROM: deselect after the previous read (data 0x0A)");
+            } else if (word < 0) {
                 registers.Data(s[at + 1]);
             } else {
                 registers.Flush();

@@ -21,6 +21,9 @@ constexpr std::size_t kHexPerLine = 16;
 // Bytes of caller buffers shown beside their offset before "...".
 constexpr std::size_t kShownBytes = 8;
 constexpr const char *kIndent = "        ";
+// USBRetrieveScopeData reads its request from the record's first 6 bytes.
+constexpr unsigned kScopeDataOrdinal = 16;
+constexpr std::size_t kScopeHeader = 6;
 
 // The exports' argument names and which of them are pointers; whether the
 // export returns a value.
@@ -204,7 +207,11 @@ std::vector<std::string> Details(const Record &r, StreamState *stream) {
     } else if (r.kind == zqltrace::kExportCall) {
         zqltrace::FieldWalk walk(r.fields);
         for (zqltrace::Field f; walk.Next(&f);) {
-            if (f.tag == zqltrace::kBytesRead) {
+            if (f.tag == zqltrace::kBytesRead && r.call == kScopeDataOrdinal && f.bytes.size() == kScopeHeader) {
+                lines.push_back("request: DataCount " + std::to_string(zqltrace::Le16(f.bytes, 0)) + ", DataOffset " +
+                                std::to_string(zqltrace::Le16(f.bytes, 2)) + ", Step " +
+                                std::to_string(zqltrace::Le16(f.bytes, 4)));
+            } else if (f.tag == zqltrace::kBytesRead) {
                 lines.push_back("reads " + std::to_string(f.bytes.size()) + " bytes: " + ShortBytes(f.bytes));
             } else if (f.tag == zqltrace::kBytesChanged && f.bytes.size() >= 4) {
                 const std::uint32_t at = zqltrace::Le32(f.bytes, 0);

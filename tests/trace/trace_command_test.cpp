@@ -62,12 +62,12 @@ Trace Everything() {
     add(zqltrace::kPlatformCall, zqltrace::kCreateFileA, 0x5A000001, Field(zqltrace::kText, Text("\\\\?\\usb#zelqa0")));
     add(zqltrace::kExportCall, 3, 0, {});
     add(zqltrace::kRegisterWrites, 0, 0, Field(zqltrace::kWrites, {7, 0x10, 8, 0x42, 8, 0x43, 6, 0}));
-    Bytes serial;
+    Bytes serial = {0x02, 0x0A}; // the deselect the previous read left pending
     for (int image : {0x2A, 0x0F, 0x2F, 0x0F, 0x2F, 0x0E, 0x2E, 0x0E, 0x2E, 0x0E,
                       0x2E, 0x0E, 0x2E, 0x0F, 0x2F, 0x0E, 0x2E, 0x0F, 0x2F, 0x0E}) {
         serial.insert(serial.end(), {0x02, std::uint8_t(image)});
     }
-    serial.insert(serial.end(), {0x03, 0x08, 0, 0});
+    serial.insert(serial.end(), {0x00, 0x00, 0x03, 0x08, 0, 0});
     add(zqltrace::kPlatformCall, zqltrace::kDeviceIoControl, 1, DeviceIoControl(0x220018, serial, 0));
     add(zqltrace::kPlatformCall, zqltrace::kDeviceIoControl, 1, DeviceIoControl(0x220024, {0, 0}, 2, {0x5A, 0x45}));
     add(zqltrace::kPlatformCall, zqltrace::kDeviceIoControl, 1,
@@ -99,8 +99,10 @@ TEST(TraceCommand, ShowDecodesEachCallAndItsCommandStream) {
              "USBInitDevice() = 0",
              "register writes: 4 USBSetEPB / USBWriteAddress / USBWriteData calls\n"
              "        address 0x10, data 0x42 0x43\n        EPB\n",
-             "IOCTL_SCOPE_WRITE_STREAM, in 44, out 0) = 1",
+             "IOCTL_SCOPE_WRITE_STREAM, in 48, out 0) = 1",
+             "        serial EEPROM: deselect after the previous read (data 0x0A)\n"
              "        serial EEPROM: read word 5 (20 port images",
+             "        nop (aligns the read request)\n"
              "        read request: the serial EEPROM word (2 bytes, high first)\n",
              "IOCTL_SCOPE_READ, in 2, out 2) = 1, returned 2\n        reply: the word 0x5A45\n",
              "        address 0x20, data 0x55\n        nop (aligns the read request)\n"
