@@ -112,6 +112,8 @@ std::shared_ptr<Replay> Replay::FromTrace(const std::vector<std::uint8_t> &bytes
         Recorded t;
         if (r.call == zqltrace::kDeviceIoControl && FromRecord(r, &t)) {
             replay->transfers_.push_back(std::move(t));
+        } else if (r.call == zqltrace::kSetupDiEnumDeviceInterfaces) {
+            replay->enumerations_.push_back(r.result != 0);
         } else if (r.call == zqltrace::kCreateFileA) {
             replay->opens_.push_back(r.result != kInvalidHandle);
         } else if (r.call == zqltrace::kMessageBoxA) {
@@ -173,13 +175,23 @@ bool Replay::Transfer(std::uint32_t code, const std::uint8_t *in, std::uint32_t 
     return t.ok;
 }
 
-bool Replay::NextOpenSucceeds() {
-    if (opens_.empty()) {
+namespace {
+bool TakeOutcome(std::deque<bool> &outcomes) {
+    if (outcomes.empty()) {
         return true;
     }
-    const bool ok = opens_.front();
-    opens_.pop_front();
+    const bool ok = outcomes.front();
+    outcomes.pop_front();
     return ok;
+}
+} // namespace
+
+bool Replay::NextEnumerationFinds() {
+    return TakeOutcome(enumerations_);
+}
+
+bool Replay::NextOpenSucceeds() {
+    return TakeOutcome(opens_);
 }
 
 std::optional<int> Replay::NextDialogAnswer() {

@@ -3,8 +3,8 @@
 // transfer the library makes is matched, in order, with the next recorded
 // DeviceIoControl: a read gets the recorded reply, result and returned
 // count; a write is compared with the recorded bytes and gets the recorded
-// result. Opens fail where the recorded ones failed, and the retry dialog
-// gets the recorded answers. The first divergence (another request, other
+// result. Listings of the device and opens fail where the recorded ones
+// failed, and the retry dialog gets the recorded answers. The first divergence (another request, other
 // lengths, other bytes, a transfer beyond the trace's last) is reported once,
 // on standard error and in the instrument's event log, with the record's
 // number and the recorded and actual bytes in hex.
@@ -36,6 +36,9 @@ class Replay {
     // result. `area` is the buffer the library passed for both directions.
     bool Transfer(std::uint32_t code, const std::uint8_t *in, std::uint32_t inLength, std::uint8_t *area,
                   std::uint32_t outLength, std::uint32_t *returned);
+    // Whether the next listing of the device interfaces found the
+    // instrument when the session was recorded (true once they are used up).
+    bool NextEnumerationFinds();
     // Whether the next open succeeded when the session was recorded (true
     // once the recorded opens are used up).
     bool NextOpenSucceeds();
@@ -63,6 +66,7 @@ class Replay {
     std::string name_;
     std::vector<Recorded> transfers_;
     std::size_t next_ = 0;
+    std::deque<bool> enumerations_;
     std::deque<bool> opens_;
     std::deque<int> answers_;
     std::uint32_t lastNumber_ = 0;

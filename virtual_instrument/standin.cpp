@@ -99,6 +99,9 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     if (MemberIndex != 0 || !vi::Device().attached) {
         return FALSE; // no more items
     }
+    if (vi::Device().replay && !vi::Device().replay->NextEnumerationFinds()) {
+        return FALSE; // as in the recorded session: no instrument listed
+    }
     DeviceInterfaceData->InterfaceClassGuid = kInterfaceClass;
     DeviceInterfaceData->Flags = 1; // SPINT_ACTIVE
     DeviceInterfaceData->Reserved = 0x1F00;

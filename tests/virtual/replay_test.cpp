@@ -157,6 +157,17 @@ TEST_F(ReplayTest, OpensAndDialogAnswersFollowTheRecording) {
     EXPECT_EQ(Device().events, std::vector<std::string>{});
 }
 
+TEST_F(ReplayTest, ASessionRecordedWithoutAnInstrumentFindsNone) {
+    Recording r;
+    r.Add(zqltrace::kSetupDiGetClassDevsA, 0x977F80, Arguments({0, 0, 0, 0x12}));
+    r.Add(zqltrace::kSetupDiEnumDeviceInterfaces, 0, Arguments({0x977F80, 0, 0, 0, 0}));
+    r.Add(zqltrace::kSetupDiDestroyDeviceInfoList, 1, Arguments({0x977F80}));
+    StartReplay(r.trace.bytes);
+    EXPECT_EQ(USBInitDevice(), 256);
+    EXPECT_EQ(USBInitDevice(), 0) << "after the recorded listings the instrument is there";
+    EXPECT_EQ(Device().events, std::vector<std::string>{});
+}
+
 TEST_F(ReplayTest, AFileThatCannotBeReplayedSaysWhy) {
     std::string error;
     EXPECT_FALSE(vi::Replay::FromTrace(Text("index,channel_a\n"), "x.csv", &error));
