@@ -189,10 +189,15 @@ bool Reader::NextBlock(Block *block) {
         if (lastNumber_ && lastKind_ == kSessionEnd && rest.empty()) {
             return Stop(Ending::kClosed, "A complete trace of " + std::to_string(recordsRead_) + " records, closed.");
         }
-        std::string why = rest.empty() ? "it has no session end record"
-                                       : std::to_string(rest.size()) + " bytes of unused space follow the last block";
-        return Stop(Ending::kNotClosed, "Readable, but not closed: " + why + " (the library did not close it, " +
-                                            "at " + At(offset) + ").");
+        if (!rest.empty()) {
+            return Stop(Ending::kNotClosed, "Readable, but not closed: " + std::to_string(rest.size()) +
+                                                " bytes of unused space follow the last block, from " + At(offset) +
+                                                " (the process ended before the library closed the file).");
+        }
+        const std::string last = lastNumber_ ? "the last record, " + std::to_string(*lastNumber_) + "," : "no record";
+        return Stop(Ending::kNotClosed, "Readable, but not closed: " + last +
+                                            " is not the session's end (the process ended before the library was "
+                                            "unloaded, or a newer part of the trace continues it).");
     }
     if (rest.size() < 8) {
         return Stop(Ending::kTruncated, "Truncated: the file ends " + std::to_string(rest.size()) + " bytes into " +
