@@ -5,6 +5,7 @@ add_library(zqlvi SHARED ${ZQLUSB_VI_SOURCES})
 target_include_directories(zqlvi PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
                                         $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
 target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
+target_link_libraries(zqlvi PRIVATE zqltrace_reader) # the replay of a trace
 
 add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})
 target_include_directories(zqlusb

@@ -47,6 +47,7 @@ if(ZQLUSB_VIRTUAL_DLL)
   target_sources(zqlusb PRIVATE ${PROJECT_SOURCE_DIR}/virtual_instrument/dll/run_once.c)
   target_compile_options(zqlusb PRIVATE $<$<COMPILE_LANGUAGE:C>:${ZQLUSB_PLAIN_C}>)
   target_link_options(zqlusb PRIVATE -Wl,--wrap=pthread_once)
+  target_link_libraries(zqlusb PRIVATE zqltrace_reader) # the replay of a trace
 else()
   add_library(zqlusb SHARED ${ZQLUSB_CORE_SOURCES})
   target_compile_definitions(zqlusb PRIVATE ZQLUSB_REAL_WIN32 WIN32_LEAN_AND_MEAN)
@@ -117,6 +118,7 @@ if(NOT ZQLUSB_VIRTUAL_DLL)
   add_library(zqlvi STATIC ${ZQLUSB_VI_SOURCES})
   target_include_directories(zqlvi PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
   target_compile_options(zqlvi PRIVATE ${ZQLUSB_WARNINGS})
+  target_link_libraries(zqlvi PUBLIC zqltrace_reader) # the replay of a trace
 
   # GoogleTest from Debian's sources, built with the cross compiler.
   set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)

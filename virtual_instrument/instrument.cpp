@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "link/control_requests.h"
+#include "virtual_instrument/replay.h"
 #include "virtual_instrument/script.h"
 
 namespace vi {
@@ -16,6 +17,7 @@ namespace {
 std::unique_ptr<Instrument> MakeDefault() {
     auto device = std::make_unique<Instrument>();
     ApplyScriptFromEnvironment(*device);
+    ApplyReplayFromEnvironment(*device);
     return device;
 }
 

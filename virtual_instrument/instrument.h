@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -69,6 +70,8 @@ struct Errors {
     std::vector<std::string> calls;    // arguments of the Win32 calls
 };
 
+class Replay;
+
 class Instrument {
   public:
     // --- Connection ---------------------------------------------------------
@@ -121,6 +124,12 @@ class Instrument {
     // of the models' answers (which are still consumed).
     std::deque<ScriptedRead> scriptedReads;
     Errors errors;
+    // Events of the instrument's log beside its transfers and dialogs: the
+    // first divergence of a replay.
+    std::vector<std::string> events;
+    // Set by ZQLUSB_VIRTUAL_REPLAY (replay.h): the transfers, opens and dialog
+    // answers come from a recorded session.
+    std::shared_ptr<Replay> replay;
 
     // --- The four control requests (called by the stand-in) -----------------
     bool WriteStream(const std::uint8_t *bytes, std::uint32_t length);

@@ -4,6 +4,7 @@
 // fails a call made with wrong ones, logging why.
 #include "virtual_instrument/standin.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "link/control_requests.h"
 #include "link/win32_seam.h"
 #include "virtual_instrument/instrument.h"
+#include "virtual_instrument/replay.h"
 
 namespace zqlwin {
 
@@ -97,6 +99,9 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     if (MemberIndex != 0 || !vi::Device().attached) {
         return FALSE; // no more items
     }
+    if (vi::Device().replay && !vi::Device().replay->NextEnumerationFinds()) {
+        return FALSE; // as in the recorded session: no instrument listed
+    }
     DeviceInterfaceData->InterfaceClassGuid = kInterfaceClass;
     DeviceInterfaceData->Flags = 1; // SPINT_ACTIVE
     DeviceInterfaceData->Reserved = 0x1F00;
@@ -152,6 +157,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (lpFileName == nullptr || std::strcmp(lpFileName, vi::kDevicePath) != 0 || !device.attached) {
         return INVALID_HANDLE_VALUE; // file not found
     }
+    if (device.replay && !device.replay->NextOpenSucceeds()) {
+        return INVALID_HANDLE_VALUE; // as the recorded open
+    }
     if (device.faults.failOpens > 0) {
         --device.faults.failOpens;
         return INVALID_HANDLE_VALUE;
@@ -163,6 +171,29 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
 namespace {
 
+// A transfer answered from the replayed trace, logged as the models' are; its
+// first divergence goes into the instrument's events.
+BOOL Replayed(vi::Instrument &device, DWORD code, std::uint8_t *in, DWORD inLength, LPVOID out, DWORD outLength,
+              LPDWORD returned) {
+    std::uint32_t count = 0;
+    vi::Transfer t{code, {}, inLength, outLength, false, 0};
+    t.ok = device.replay->Transfer(code, in, inLength, static_cast<std::uint8_t *>(out), outLength, &count);
+    *returned = count;
+    t.returned = count;
+    if (in != nullptr && (code == zqlusb::IOCTL_SCOPE_WRITE_STREAM || code == zqlusb::IOCTL_SCOPE_WRITE_RAW)) {
+        t.bytes.assign(in, in + inLength);
+    } else if (out != nullptr && t.ok) {
+        auto *reply = static_cast<const std::uint8_t *>(out);
+        t.bytes.assign(reply, reply + std::min<std::uint32_t>(count, outLength));
+    }
+    device.Log(t);
+    const std::string &divergence = device.replay->divergence();
+    if (!divergence.empty() && (device.events.empty() || device.events.back() != divergence)) {
+        device.events.push_back(divergence);
+    }
+    return t.ok;
+}
+
 BOOL Control(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
              DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     using namespace zqlusb;
@@ -173,6 +204,9 @@ BOOL Control(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nIn
     vi::Instrument &device = vi::Device();
     const bool alive = DeviceAlive(hDevice);
     auto *in = static_cast<std::uint8_t *>(lpInBuffer);
+    if (device.replay) {
+        return Replayed(device, dwIoControlCode, in, nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+    }
     switch (dwIoControlCode) {
     case IOCTL_SCOPE_WRITE_STREAM:
         if (in == nullptr || lpOutBuffer != lpInBuffer || nOutBufferSize != 0) {
@@ -239,6 +273,9 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, unsigned uTyp
     if (!device.dialogAnswers.empty()) {
         dialog.answer = device.dialogAnswers.front();
         device.dialogAnswers.pop_front();
+    }
+    if (device.replay) {
+        dialog.answer = device.replay->NextDialogAnswer().value_or(dialog.answer);
     }
     if (device.echoDialogs) {
         std::fprintf(stderr, "zqlusb virtual instrument: dialog \"%s\": %s -> %s\n", dialog.caption.c_str(),

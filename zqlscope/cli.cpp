@@ -109,6 +109,17 @@ std::vector<Command> Table() {
           "you trust. With --dialog a failed write may wait for the retry dialog's answer.\n"
           "Ctrl-C closes the instrument and exits with 0."},
          Live},
+        {{"trace",
+          "show a session trace as text, or check that it is complete",
+          "show FILE | check FILE",
+          2,
+          {{"--raw", ValueKind::Flag, "", "off", "show: every field of every record in hex as well"}},
+          "show: a line per call (record number, seconds from the first record, thread, "
+          "dialog depth, the call with its arguments and result), the command stream of "
+          "each transfer decoded below it. check: exit 0 for a complete trace; otherwise "
+          "one sentence naming the record and byte offset where it goes wrong, exit 1. "
+          "Neither opens the instrument."},
+         TraceFile},
     };
 }
 

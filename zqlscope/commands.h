@@ -43,5 +43,6 @@ int Serial(const CommandSpec &syntax, const Arguments &args);
 int Write(const CommandSpec &syntax, const Arguments &args);
 int Demo(const CommandSpec &syntax, const Arguments &args);
 int Live(const CommandSpec &syntax, const Arguments &args);
+int TraceFile(const CommandSpec &syntax, const Arguments &args); // trace show|check
 
 } // namespace zqlscope
