@@ -34,12 +34,14 @@ Sums Add(std::span<const std::uint8_t> frame) {
     return s;
 }
 
-// The mid-level crossings of one slope, each placed between its two samples
-// by linear interpolation (sample i - 1 lies on the near side of mid, i on
-// the far side).
+// The mid-level crossings of one slope: how many, the samples of the first
+// and last (on the far side of mid), and their positions placed between
+// their two samples by linear interpolation (sample i - 1 lies on the near
+// side of mid, i on the far side). Nothing is stored per crossing.
 struct Crossings {
-    std::vector<std::size_t> at; // the samples on the far side
-    double first = 0, last = 0;  // interpolated positions of the first and last
+    std::size_t count = 0;
+    std::size_t firstAt = 0, lastAt = 0;
+    double first = 0, last = 0;
 };
 
 Crossings MidCrossings(std::span<const std::uint8_t> frame, Slope slope, double mid, int hysteresis) {
@@ -51,14 +53,20 @@ Crossings MidCrossings(std::span<const std::uint8_t> frame, Slope slope, double 
     edge.hysteresis = static_cast<std::uint8_t>(hysteresis);
     CrossingState state;
     Crossings c;
-    c.at = FindCrossings(frame, edge, state);
+    std::size_t from = 0;
+    while (const auto at = FindCrossing(frame, edge, state, from)) {
+        c.firstAt = c.count == 0 ? *at : c.firstAt;
+        c.lastAt = *at;
+        ++c.count;
+        from = *at + 1;
+    }
     auto place = [&](std::size_t i) {
         const double before = frame[i - 1], after = frame[i];
         return static_cast<double>(i - 1) + (mid - before) / (after - before);
     };
-    if (!c.at.empty()) {
-        c.first = place(c.at.front());
-        c.last = place(c.at.back());
+    if (c.count > 0) {
+        c.first = place(c.firstAt);
+        c.last = place(c.lastAt);
     }
     return c;
 }
@@ -74,15 +82,15 @@ void Periodic(std::span<const std::uint8_t> frame, Measurements &m) {
     const int hysteresis = std::max(1, m.peakToPeak / 10);
     const Crossings rising = MidCrossings(frame, Slope::Rising, mid, hysteresis);
     const Crossings falling = MidCrossings(frame, Slope::Falling, mid, hysteresis);
-    const std::size_t intervals = (rising.at.size() > 1 ? rising.at.size() - 1 : 0) +
-                                  (falling.at.size() > 1 ? falling.at.size() - 1 : 0);
+    const std::size_t intervals =
+        (rising.count > 1 ? rising.count - 1 : 0) + (falling.count > 1 ? falling.count - 1 : 0);
     if (intervals == 0) {
         return;
     }
     m.period = ((rising.last - rising.first) + (falling.last - falling.first)) / static_cast<double>(intervals);
     m.frequency = 1 / *m.period;
-    const Crossings &whole = rising.at.size() > 1 ? rising : falling;
-    const auto span = frame.subspan(whole.at.front(), whole.at.back() - whole.at.front());
+    const Crossings &whole = rising.count > 1 ? rising : falling;
+    const auto span = frame.subspan(whole.firstAt, whole.lastAt - whole.firstAt);
     const auto high = std::count_if(span.begin(), span.end(), [&](std::uint8_t v) { return v >= mid; });
     m.duty = 100.0 * static_cast<double>(high) / static_cast<double>(span.size());
 }

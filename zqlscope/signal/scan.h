@@ -1,19 +1,28 @@
-// The two scans the trigger search is made of: the first sample below a
-// bound and the first at or above one. They run over the whole block in
-// wide steps, so that a block without a crossing costs little more than
-// reading it.
+// The trigger search's inner loop: the state machine of one slope run over
+// 64 samples at a time. Each step turns the chunk into two bit masks (the
+// samples that arm the slope and those that fire it) and follows the state
+// through their bits, so a chunk with nothing to do costs a few
+// instructions, and finding a crossing costs no more than reading to it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace zqlscope::signal {
 
-// The index of the first sample in samples[from..] below `bound` (any int:
-// 0 or less matches nothing, above 255 everything); samples.size() if none.
-std::size_t FirstBelow(std::span<const std::uint8_t> samples, std::size_t from, int bound);
-// The same for the first sample at or above `bound`.
-std::size_t FirstAtOrAbove(std::span<const std::uint8_t> samples, std::size_t from, int bound);
+// The slope's two tests as bounds. Rising: armed by a sample below `arm`,
+// fired by one at or above `fire`. Falling: armed at or above `arm`, fired
+// below `fire`. Any int: bounds outside 0..256 mean never or always.
+struct SlopeBounds {
+    bool rising;
+    int arm;
+    int fire;
+};
+
+// The first crossing in samples[from..], carrying `armed` as FindCrossing does.
+std::optional<std::size_t> ScanCrossing(std::span<const std::uint8_t> samples, std::size_t from,
+                                        const SlopeBounds &bounds, bool &armed);
 
 } // namespace zqlscope::signal

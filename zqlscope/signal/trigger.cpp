@@ -35,10 +35,8 @@ std::string_view ModeName(TriggerMode mode) {
 
 namespace {
 
-// The two tests of a slope as byte bounds: armed by a sample below
-// `armBelow` (rising) or at or above `armAtOrAbove` (falling), fired by the
-// opposite bound at the level. Bounds outside 0..255 mean always or never,
-// which FirstBelow and FirstAtOrAbove handle.
+// The two tests of a slope as bounds (see SlopeBounds); bounds outside the
+// bytes' range mean never or always, which the scan handles.
 struct Bounds {
     int arm;  // rising: arm when sample < arm; falling: arm when sample >= arm
     int fire; // rising: fire when sample >= fire; falling: fire when sample < fire
@@ -57,24 +55,7 @@ Bounds BoundsOf(const Edge &edge) {
 std::optional<std::size_t> FindCrossing(std::span<const std::uint8_t> samples, const Edge &edge, CrossingState &state,
                                         std::size_t from) {
     const Bounds bounds = BoundsOf(edge);
-    const bool rising = edge.slope == Slope::Rising;
-    std::size_t i = from;
-    while (i < samples.size()) {
-        if (!state.armed) {
-            i = rising ? FirstBelow(samples, i, bounds.arm) : FirstAtOrAbove(samples, i, bounds.arm);
-            if (i >= samples.size()) {
-                return std::nullopt;
-            }
-            state.armed = true;
-        }
-        i = rising ? FirstAtOrAbove(samples, i, bounds.fire) : FirstBelow(samples, i, bounds.fire);
-        if (i >= samples.size()) {
-            return std::nullopt;
-        }
-        state.armed = false;
-        return i;
-    }
-    return std::nullopt;
+    return ScanCrossing(samples, from, {edge.slope == Slope::Rising, bounds.arm, bounds.fire}, state.armed);
 }
 
 std::vector<std::size_t> FindCrossings(std::span<const std::uint8_t> samples, const Edge &edge, CrossingState &state) {
