@@ -108,7 +108,7 @@ void SignalOutputs::Finish(std::ostream &report) {
         report << "sigrok session " << session_->Close() << '\n';
     }
     if (recent_) {
-        const std::uint64_t n = std::min<std::uint64_t>(measurePoints_, recent_->End());
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(measurePoints_, recent_->End()));
         std::vector<std::uint8_t> a(n), b(n);
         recent_->Copy(static_cast<std::int64_t>(recent_->End() - n), n, a.data(), b.data());
         signal::WriteMeasurementTable(report, signal::Measure(a), signal::Measure(b), units_);

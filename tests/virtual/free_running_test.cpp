@@ -97,7 +97,8 @@ TEST_F(FreeRunningTest, UntriggeredRecordsWanderTriggeredFramesStandStill) {
         const auto placed = zqlscope::signal::PlaceRecord(c.a, edge, kFrame, 50);
         ASSERT_TRUE(placed) << "record " << n;
         ASSERT_GE(placed->start, 0);
-        frames.emplace_back(c.a.begin() + placed->start, c.a.begin() + placed->start + kFrame);
+        const auto start = c.a.begin() + static_cast<std::ptrdiff_t>(placed->start);
+        frames.emplace_back(start, start + kFrame);
     }
     for (int n = 1; n < 5; ++n) {
         EXPECT_NE(records[n], records[n - 1]) << "record " << n << " repeats the one before";
