@@ -125,6 +125,7 @@ TEST(SigrokSession, ChunksHoldFloat32Counts) {
     }
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    in.close(); // Windows removes no open file
     const std::size_t at = bytes.find("analog-1-1-1");
     ASSERT_NE(at, std::string::npos);
     float values[3];
