@@ -41,6 +41,11 @@ const Figure kFigures[] = {
      "roll/USBRetrieveRollModeData", Measure::BandwidthRatio, 0.25, 0},
     {"FPGA expansion, 1 MiB to 24 MiB", "fpga/ExpandBitStream", "fpga/memcpy", "fpga/literal", "fpga/USBLoadFPGA",
      Measure::BandwidthRatio, 0.5, 1},
+    // zqlscope's signal module: the function itself is the call.
+    {"trigger search, 4,096-byte block", "trigger/FindCrossing", "trigger/memcpy", "trigger/literal",
+     "trigger/FindCrossing", Measure::BandwidthRatio, 0.25, 0},
+    {"measurements, 32,768-point frame", "measure/Measure", "measure/memcpy", "measure/literal", "measure/Measure",
+     Measure::BandwidthRatio, 0, 0},
 };
 const int kFigureCount = sizeof kFigures / sizeof kFigures[0];
 
@@ -325,6 +330,7 @@ void RegisterCases() {
     RegisterPreTriggerCopies();
     RegisterRollDecodes();
     RegisterExpansions();
+    RegisterSignalCases();
 }
 
 } // namespace bench

@@ -20,7 +20,7 @@ struct Figure {
     const char *literal;   // case name of the straightforward loop
     const char *call;      // case name of the whole exported call
     Measure measure;
-    double target;
+    double target; // 0: none, the figure is reported only
     unsigned long allocationsPerCall; // expected of the whole call
 };
 
@@ -36,5 +36,7 @@ std::map<std::string, AllocationTally> &Allocations();
 
 // Registers every case, named as kFigures names them.
 void RegisterCases();
+// The signal module's cases (signal_cases.cpp).
+void RegisterSignalCases();
 
 } // namespace bench
