@@ -43,5 +43,6 @@ int Serial(const CommandSpec &syntax, const Arguments &args);
 int Write(const CommandSpec &syntax, const Arguments &args);
 int Demo(const CommandSpec &syntax, const Arguments &args);
 int Live(const CommandSpec &syntax, const Arguments &args);
+CommandSpec LiveSyntax(); // live's option table, beside the command in live/
 
 } // namespace zqlscope

@@ -143,12 +143,23 @@ class LivePageTest(unittest.TestCase):
         self.assertEqual(d.execute_script("return document.getElementById('scope').toDataURL();"), frozen,
                          "the picture stays as it was")
         self.assertFalse(d.execute_script("return window.zqlLive.server.running;"))
+        status = text(d, "status")
+        self.assertIn("stopped", status)
+        self.assertNotIn("frames/s", status, "no rate is shown while nothing arrives")
+        self.assertNotIn("delay", status)
         d.find_element(By.ID, "runstop").click()
         wait_for(lambda: stat(d, "framesReceived") > received + 10, 5, "frames after run")
         self.assertNotEqual(d.execute_script("return document.getElementById('scope').toDataURL();"), frozen)
         self.assertEqual(text(d, "runstop"), "Stop")
 
-    def test_5_screenshots(self):
+    def test_5_reload_keeps_the_key(self):
+        d = self.driver
+        self.assertNotIn("token", d.current_url, "the key is kept out of the address bar and the history")
+        d.refresh()
+        wait_for(lambda: stat(d, "framesDrawn") > 20, 20, "frames drawn after a reload, by the page's cookie")
+        self.assertEqual(text(d, "link"), "ready")
+
+    def test_6_screenshots(self):
         d = self.driver
         time.sleep(1.2)  # a full second of figures in the status line
         d.save_screenshot(os.path.join(SCREENSHOTS, "live-screen.png"))

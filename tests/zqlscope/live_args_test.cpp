@@ -28,6 +28,10 @@ TEST(ZqlscopeLiveArguments, MistakesAreRefusedBeforeAnythingStarts) {
         {{"--colour", "red"}, "unknown option '--colour'"},
         {{"--port=8080", "--port", "8081"}, "--port is given twice"},
         {{"--open=yes"}, "--open takes no value"},
+        {{"--allow-host", "scope lan"},
+         "--allow-host takes host names of letters, digits, '-' and '.', not 'scope lan'"},
+        {{"--allow-host", "scope.lan,,x"}, "not ''"},
+        {{"--allow-host", ""}, "--allow-host needs a value"},
     };
     for (const LiveMistake &c : cases) {
         std::vector<std::string> line = {"live"};

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zqlscope::live {
 
@@ -55,8 +56,17 @@ std::string EncodeFrame(Mode mode, bool invalid, std::uint32_t sequence, double 
 // while it is absent. Runs on its own thread; the only caller of the library.
 void RunAcquisition(const LoopSettings &settings, Controls &controls, const Sink &sink);
 
+// Where the server listens and which host names it answers to besides its
+// own (see access.h).
+struct ServerSettings {
+    std::string address = "127.0.0.1";
+    unsigned short port = 0;
+    std::vector<std::string> allowHosts;
+};
+
 // The HTTP and WebSocket server. Start binds and listens (throws
-// std::runtime_error with a sentence when it cannot); Run serves until
+// std::runtime_error with a sentence when it cannot); Url is the page's
+// address with the key of this start; Run serves until
 // SIGINT/SIGTERM or Stop. Messages given to Broadcast go to every page that
 // is connected, dropping the oldest a page has not taken yet when it falls
 // behind.
@@ -64,7 +74,7 @@ class Server {
   public:
     Server(Controls &controls);
     ~Server();
-    void Start(const std::string &address, unsigned short port);
+    void Start(const ServerSettings &settings);
     std::string Url() const;
     void Broadcast(MessagePtr message); // from any thread
     void Run();
@@ -75,8 +85,14 @@ class Server {
     std::unique_ptr<Impl> impl_;
 };
 
-// The page, embedded at build time from page.html.
-extern const char kPage[];
-extern const std::size_t kPageSize;
+// The page's files, embedded at build time: page.html, page.css, page.js.
+struct Asset {
+    const char *path; // "/page.js"
+    const char *contentType;
+    const char *bytes;
+    std::size_t size;
+};
+extern const Asset kAssets[];
+extern const std::size_t kAssetCount;
 
 } // namespace zqlscope::live

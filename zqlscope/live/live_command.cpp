@@ -1,5 +1,6 @@
 // zqlscope live: serves a scope screen to browsers and streams the
 // instrument to it until Ctrl-C.
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -11,7 +12,43 @@
 
 namespace zqlscope {
 
+CommandSpec LiveSyntax() {
+    const std::string points = std::to_string(ZQLUSB_CHANNEL_POINTS);
+    return {
+        "live",
+        "a live scope screen in the browser, until Ctrl-C",
+        "",
+        0,
+        {{"--port", ValueKind::Number, "N", "0", "TCP port of the page, 0 to 65535; 0 takes any free port", 0, 65535},
+         {"--listen", ValueKind::Text, "ADDR", "127.0.0.1",
+          "address to serve on, IPv4 or IPv6; 0.0.0.0 or :: is every address of this machine"},
+         {"--allow-host", ValueKind::Text, "NAME[,NAME]", "none",
+          "host names the page may be reached by besides this machine's addresses (a name in DNS or in the "
+          "hosts file)"},
+         {"--mode", ValueKind::Text, "roll|capture", "roll",
+          "roll: the roll-mode stream, newest at the right; capture: a whole record per frame"},
+         {"--count", ValueKind::Number, "N", "1000", "points of each capture record, 1 to " + points, 1,
+          ZQLUSB_CHANNEL_POINTS},
+         {"--open", ValueKind::Flag, "", "off", "start the desktop's browser on the page"}},
+        "Prints the page's URL as the first line of standard output; it carries a key made at each start, "
+        "which the page and its WebSocket need (the page keeps it in a cookie for reloads). On 127.0.0.1 only "
+        "this machine's programs reach the page. On another address anyone who can reach that address and has "
+        "the URL controls the instrument: serve it there only on a network you trust. With --dialog a failed "
+        "write may wait for the retry dialog's answer. Ctrl-C closes the instrument and exits with 0."};
+}
+
 namespace {
+
+std::vector<std::string> SplitList(const std::string &text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        items.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
 
 live::LoopSettings SettingsFrom(const CommandSpec &syntax, const Arguments &args) {
     live::LoopSettings settings;
@@ -29,7 +66,8 @@ live::LoopSettings SettingsFrom(const CommandSpec &syntax, const Arguments &args
 }
 
 // Starts the desktop's browser on the page, without waiting for it. The URL
-// holds only an address and a port, nothing the shell would interpret.
+// holds only an address, a port and the hexadecimal key, nothing the shell
+// would interpret (on Windows, "start" is given it in quotes).
 void OpenBrowser(const std::string &url) {
 #ifdef _WIN32
     const std::string command = "start \"\" \"" + url + "\"";
@@ -45,13 +83,17 @@ void OpenBrowser(const std::string &url) {
 
 int Live(const CommandSpec &syntax, const Arguments &args) {
     const live::LoopSettings settings = SettingsFrom(syntax, args);
-    const auto port = static_cast<unsigned short>(OptionNumber(syntax, args, "--port"));
-    const std::string address = args.Text("--listen", "127.0.0.1");
+    live::ServerSettings where;
+    where.port = static_cast<unsigned short>(OptionNumber(syntax, args, "--port"));
+    where.address = args.Text("--listen", "127.0.0.1");
+    if (args.Has("--allow-host")) {
+        where.allowHosts = SplitList(args.Text("--allow-host"));
+    }
 
     live::Controls controls;
     live::Server server(controls);
     try {
-        server.Start(address, port);
+        server.Start(where);
     } catch (const std::invalid_argument &e) {
         throw UsageError(e.what());
     } catch (const std::runtime_error &e) {
