@@ -60,10 +60,11 @@ def check(proc):
     while len(frames) < 5 or status is None:
         message = ws.recv()
         if isinstance(message, str):
-            status = json.loads(message)
+            text = json.loads(message)
+            status = text if text["type"] == "status" else status
         else:
-            fmt, mode, _, _, seq, _, n = struct.unpack("<BBBBIdI", message[:20])
-            if fmt != 1 or mode != 0 or n == 0 or len(message) != 20 + 2 * n:
+            fmt, mode, _, _, seq, _, n, _ = struct.unpack("<BBBBIdIi", message[:24])
+            if fmt != 2 or mode != 0 or n == 0 or len(message) != 24 + 2 * n:
                 print(f"FAIL: a malformed frame: format {fmt}, mode {mode}, {n} points, {len(message)} bytes")
                 return 1
             frames.append(seq)

@@ -48,9 +48,9 @@ def frames(ws, count, timeout=10):
     while len(out) < count and time.monotonic() < end:
         message = ws.recv()
         if isinstance(message, bytes):
-            fmt, mode, flags, _, seq, read_ms, n = struct.unpack("<BBBBIdI", message[:20])
-            assert fmt == 1 and len(message) == 20 + 2 * n, (fmt, len(message), n)
-            out.append((mode, flags & 1, seq, read_ms, message[20:20 + n], message[20 + n:]))
+            fmt, kind, flags, _, seq, read_ms, n, _ = struct.unpack("<BBBBIdIi", message[:24])
+            assert fmt == 2 and len(message) == 24 + 2 * n, (fmt, len(message), n)
+            out.append((kind, flags & 1, seq, read_ms, message[24:24 + n], message[24 + n:]))
     return out
 
 

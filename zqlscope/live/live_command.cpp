@@ -29,12 +29,25 @@ CommandSpec LiveSyntax() {
           "roll: the roll-mode stream, newest at the right; capture: a whole record per frame"},
          {"--count", ValueKind::Number, "N", "1000", "points of each capture record, 1 to " + points, 1,
           ZQLUSB_CHANNEL_POINTS},
+         {"--trigger", ValueKind::Text, "SOURCE:SLOPE:LEVEL", "none",
+          "trigger on channel a or b, rising or falling, at a level of 0 to 255 counts (a:rising:128)"},
+         {"--trigger-mode", ValueKind::Text, "auto|normal|single", "auto with --trigger, else off",
+          "auto: free-runs when nothing triggers for two screens; normal: keeps the last triggered screen; "
+          "single: one trigger, then stops until re-armed; off: no trigger"},
+         {"--trigger-position", ValueKind::Number, "PERCENT", "50",
+          "share of the screen before the trigger point, 0 to 100", 0, 100},
+         {"--holdoff", ValueKind::Number, "N", "0", "points after a trigger in which no other is taken", 0, 1000000000},
+         {"--sample-rate", ValueKind::Text, "HZ", "none", "points per second (1e6, 250k, 20M): time in seconds"},
+         {"--volts-per-count", ValueKind::Text, "A=V,B=V", "none", "volts of one count, per channel"},
+         {"--zero-count", ValueKind::Text, "A=N,B=N", "0", "the count that reads 0 V, per channel"},
          {"--open", ValueKind::Flag, "", "off", "start the desktop's browser on the page"}},
         "Prints the page's URL as the first line of standard output; it carries a key made at each start, "
         "which the page and its WebSocket need (the page keeps it in a cookie for reloads). On 127.0.0.1 only "
         "this machine's programs reach the page. On another address anyone who can reach that address and has "
         "the URL controls the instrument: serve it there only on a network you trust. With --dialog a failed "
-        "write may wait for the retry dialog's answer. Ctrl-C closes the instrument and exits with 0."};
+        "write may wait for the retry dialog's answer. Without --sample-rate and --volts-per-count the screen "
+        "reads in points and counts: the instrument's own scale is unknown to the library. Ctrl-C closes the "
+        "instrument and exits with 0."};
 }
 
 namespace {
@@ -62,7 +75,34 @@ live::LoopSettings SettingsFrom(const CommandSpec &syntax, const Arguments &args
     }
     settings.count = static_cast<long>(OptionNumber(syntax, args, "--count"));
     settings.dialog = args.Has("--dialog");
+    for (const char *option : {"--sample-rate", "--volts-per-count", "--zero-count"}) {
+        if (args.Has(option)) {
+            if (const std::string error = signal::ParseUnitOption(option, args.Text(option), settings.units);
+                !error.empty()) {
+                throw UsageError(error);
+            }
+        }
+    }
     return settings;
+}
+
+// The trigger as given at the start; the page changes it later.
+signal::TriggerSettings TriggerFrom(const CommandSpec &syntax, const Arguments &args) {
+    signal::TriggerSettings trigger;
+    trigger.mode = args.Has("--trigger") ? signal::TriggerMode::Auto : signal::TriggerMode::Off;
+    std::string error;
+    if (args.Has("--trigger")) {
+        error = signal::ParseEdge(args.Text("--trigger"), trigger.edge);
+    }
+    if (error.empty() && args.Has("--trigger-mode")) {
+        error = signal::ParseMode(args.Text("--trigger-mode"), trigger.mode);
+    }
+    if (!error.empty()) {
+        throw UsageError(error);
+    }
+    trigger.position = static_cast<double>(OptionNumber(syntax, args, "--trigger-position"));
+    trigger.holdoff = static_cast<std::uint64_t>(OptionNumber(syntax, args, "--holdoff"));
+    return trigger;
 }
 
 // Starts the desktop's browser on the page, without waiting for it. The URL
@@ -91,6 +131,7 @@ int Live(const CommandSpec &syntax, const Arguments &args) {
     }
 
     live::Controls controls;
+    controls.screen.trigger = TriggerFrom(syntax, args);
     live::Server server(controls);
     try {
         server.Start(where);

@@ -43,7 +43,7 @@ using beast::error_code;
 constexpr std::uint32_t kMaxHeaderBytes = 8192;
 // The page sends no request bodies; a small one is read and ignored.
 constexpr std::uint64_t kMaxBodyBytes = 1024;
-// The page's commands are single words ("run", "stop", "reconnect").
+// The page's commands are a word or a short line ("stop", "frame 1000").
 constexpr std::size_t kMaxPageMessageBytes = 256;
 // Messages waiting for one page: a few frames' worth; older ones are dropped.
 constexpr std::size_t kMaxQueuedMessages = 4;
@@ -74,7 +74,7 @@ struct Shared {
     Controls &controls;
     std::set<PageSession *> pages;
     int connections = 0;
-    MessagePtr lastStatus;
+    MessagePtr lastStatus, lastMeasure; // for a page that connects
     HostRules hosts;
     std::string token;
     std::string cookieName; // one per port, so that two servers on one host keep their keys apart
@@ -198,8 +198,10 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
             return;
         }
         shared_.pages.insert(this);
-        if (shared_.lastStatus) {
-            Send(shared_.lastStatus);
+        for (const MessagePtr &last : {shared_.lastStatus, shared_.lastMeasure}) {
+            if (last) {
+                Send(last);
+            }
         }
         Read();
     }
@@ -215,11 +217,7 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
         }
         const std::string command = beast::buffers_to_string(buffer_.data());
         buffer_.consume(buffer_.size());
-        if (command == "run" || command == "stop") {
-            shared_.controls.running = command == "run";
-        } else if (command == "reconnect") {
-            shared_.controls.reconnect = true;
-        }
+        ApplyPageCommand(shared_.controls, command); // an unknown command changes nothing
         Read();
     }
 
@@ -468,8 +466,10 @@ std::string Server::Url() const {
 void Server::Broadcast(MessagePtr message) {
     asio::post(impl_->shared.ioc, [this, message = std::move(message)] {
         Shared &shared = impl_->shared;
-        if (!message->binary) {
+        if (message->topic == "status") {
             shared.lastStatus = message;
+        } else if (message->topic == "measure") {
+            shared.lastMeasure = message;
         }
         for (PageSession *page : shared.pages) {
             page->Send(message);
