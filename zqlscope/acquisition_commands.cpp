@@ -10,6 +10,7 @@
 #include "console.h"
 #include "file_checks.h"
 #include "session.h"
+#include "signal_outputs.h"
 
 namespace zqlscope {
 
@@ -19,13 +20,15 @@ namespace {
 // were asked for, and each channel's range for the summary.
 class Sink {
   public:
-    explicit Sink(const Arguments &args) : svgPath_(args.Text("--svg")) {
+    Sink(const Arguments &args, const std::string &origin, std::size_t measurePoints)
+        : svgPath_(args.Text("--svg")), signal_(args, origin, measurePoints) {
         if (args.Has("--csv")) {
             csv_.emplace(args.Text("--csv"));
         }
     }
 
     void Add(const Trace &trace) {
+        signal_.Add(trace);
         for (std::size_t i = 0; i < trace.index.size(); ++i) {
             if (csv_) {
                 csv_->Add(trace.index[i], trace.a[i], trace.b[i]);
@@ -48,6 +51,9 @@ class Sink {
         }
     }
 
+    // The sigrok session and the measurements, after the summary.
+    SignalOutputs &Signal() { return signal_; }
+
     // "1000 points, channel A 28..228, channel B 68..188"
     std::string Summary() const {
         std::string text = Count(plot_.Points(), "point");
@@ -62,6 +68,7 @@ class Sink {
     std::optional<CsvWriter> csv_;
     std::string svgPath_;
     Plot plot_; // bounded in size, so kept even when no plot is asked for
+    SignalOutputs signal_;
     std::uint8_t lowA_ = 255, highA_ = 0, lowB_ = 255, highB_ = 0;
 };
 
@@ -70,8 +77,10 @@ std::ostream &Report(const Arguments &args) {
     return args.Text("--csv") == "-" ? std::cerr : std::cout;
 }
 
+// --csv, --svg and --sr, and the unit options, before the instrument is opened.
 void CheckRequestedOutputs(const Arguments &args) {
-    CheckOutputs(RequestedOutputs(args));
+    UnitsFrom(args);
+    CheckSignalOutputs(args);
 }
 
 } // namespace
@@ -80,12 +89,13 @@ int Capture(const CommandSpec &syntax, const Arguments &args) {
     const RecordRequest request = RecordRequestFrom(syntax, args);
     CheckRequestedOutputs(args);
     OpenInstrument(args);
-    Sink sink(args);
+    Sink sink(args, "a scope record", ZQLUSB_CHANNEL_POINTS);
     sink.Add(RetrieveRecord(request));
     sink.Finish("Scope record", request.step == 1
                                     ? "point number"
                                     : "record index (points spaced " + std::to_string(request.step) + " apart)");
     Report(args) << "record (offset " << request.offset << ", step " << request.step << "): " << sink.Summary() << '\n';
+    sink.Signal().Finish(Report(args));
     return kExitDone;
 }
 
@@ -95,7 +105,7 @@ int Roll(const CommandSpec &syntax, const Arguments &args) {
     CheckRequestedOutputs(args);
     OpenInstrument(args);
     std::ostream &report = Report(args);
-    Sink sink(args);
+    Sink sink(args, "roll-mode blocks", kRollMeasurePoints);
     InterruptGuard guard;
     Progress progress(!quiet);
     long done = 0;
@@ -115,6 +125,7 @@ int Roll(const CommandSpec &syntax, const Arguments &args) {
     progress.Clear();
     sink.Finish("Roll mode", "point number");
     report << "roll mode, " << Count(done, "block") << ": " << sink.Summary() << '\n';
+    sink.Signal().Finish(report);
     if (done < blocks) {
         std::cerr << "zqlscope roll: interrupted after " << Count(done, "block") << " of " << blocks;
         if (!RequestedOutputs(args).empty()) {
@@ -129,10 +140,11 @@ int Roll(const CommandSpec &syntax, const Arguments &args) {
 int PreTrigger(const CommandSpec &, const Arguments &args) {
     CheckRequestedOutputs(args);
     OpenInstrument(args);
-    Sink sink(args);
+    Sink sink(args, "the pre-trigger memory", ZQLUSB_PRETRIGGER_POINTS);
     sink.Add(RetrievePreTrigger());
     sink.Finish("Pre-trigger memory", "point number");
     Report(args) << "pre-trigger memory: " << sink.Summary() << '\n';
+    sink.Signal().Finish(Report(args));
     return kExitDone;
 }
 

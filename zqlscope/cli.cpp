@@ -8,6 +8,7 @@
 #include <new>
 
 #include "commands.h"
+#include "signal_outputs.h"
 #include "zqlusb.h"
 
 namespace zqlscope {
@@ -173,7 +174,7 @@ int Dispatch(Words args) {
 } // namespace
 
 const std::vector<Command> &Commands() {
-    static const std::vector<Command> commands = Table();
+    static const std::vector<Command> commands = WithSignalOptions(Table());
     return commands;
 }
 

@@ -161,7 +161,7 @@ void WriteMeasurementTable(std::ostream &out, const Measurements &a, const Measu
     }
     label += kGap;
     value += kGap;
-    out << "measurements over " << a.points << " points (" << AxesNote(units) << ")\n";
+    out << "measurements over " << a.points << " points; " << AxesNote(units) << "\n";
     out << Padded("", label) << Padded("channel A", value) << "channel B\n";
     for (std::size_t i = 0; i < rowsA.size(); ++i) {
         out << Padded(rowsA[i].label, label) << Padded(rowsA[i].value, value) << rowsB[i].value << '\n';

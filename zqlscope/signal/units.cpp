@@ -184,21 +184,27 @@ std::string FormatValue(double value, std::string_view unit) {
     return Printf("%.*g", 6, value) + " " + std::string(unit);
 }
 
+namespace {
+
+std::string ScaleNote(const ChannelScale &s) {
+    const std::string zero = Printf("%.*g", 6, s.zeroCount);
+    if (s.voltsPerCount) {
+        return "volts (" + Engineering(*s.voltsPerCount, "V") + " a count, 0 V at count " + zero + ")";
+    }
+    const std::string counts = "counts (the sample bytes, 0 to 255; no --volts-per-count)";
+    return s.zeroCount != 0 ? "counts less " + zero + ", " + counts : counts;
+}
+
+} // namespace
+
 std::string AxesNote(const Units &units) {
     std::string note = units.Seconds() ? "time in seconds at " + Engineering(*units.sampleRate, "Hz")
-                                       : "time in points (no --sample-rate given: the instrument's rate is unknown)";
-    for (const Channel c : {Channel::A, Channel::B}) {
-        const char *name = c == Channel::A ? "A" : "B";
-        const ChannelScale &s = units.Scale(c);
-        note += std::string("; ") + name + " in ";
-        if (s.voltsPerCount) {
-            note += "volts (" + Engineering(*s.voltsPerCount, "V") + " a count, 0 V at count " +
-                    Printf("%.*g", 6, s.zeroCount) + ")";
-        } else if (s.zeroCount != 0) {
-            note += "counts less " + Printf("%.*g", 6, s.zeroCount) + " (no --volts-per-count given)";
-        } else {
-            note += "counts, 0 to 255 (no --volts-per-count given)";
-        }
+                                       : "time in points (no --sample-rate)";
+    const bool same = units.a.voltsPerCount == units.b.voltsPerCount && units.a.zeroCount == units.b.zeroCount;
+    if (same) {
+        note += "; levels in " + ScaleNote(units.a);
+    } else {
+        note += "; A in " + ScaleNote(units.a) + ", B in " + ScaleNote(units.b);
     }
     return note;
 }
