@@ -201,7 +201,8 @@ bool Screen::FreshFrame(std::vector<std::uint8_t> &a, std::vector<std::uint8_t> 
     }
     fresh_ = false;
     if (mode_ == Mode::Roll && !stream_) { // the newest screenful of the stream
-        const std::size_t n = std::min<std::uint64_t>(settings_.frameLength, recent_.End() - recent_.Begin());
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(settings_.frameLength, recent_.End() - recent_.Begin()));
         a.resize(n);
         b.resize(n);
         return recent_.Copy(static_cast<std::int64_t>(recent_.End() - n), n, a.data(), b.data());
