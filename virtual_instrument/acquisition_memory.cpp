@@ -99,6 +99,11 @@ Bytes AcquisitionMemory::Answer(std::uint8_t subcode, std::uint8_t p1, std::uint
     case READ_BLOCK: {
         // Packet count 0xFFFF, as a count of 0 is announced, is 65,536 packets.
         const std::size_t packets = static_cast<std::size_t>((p1 << 8) | p2) + 1;
+        if (captured && freeRunning) {
+            captureStart += lastRecordPoints + captureGap;
+        }
+        captured = true;
+        lastRecordPoints = static_cast<std::int64_t>(packets * kPacketSize / 2);
         return Points(captureStart, packets * kPacketSize / 2);
     }
     case READ_ROLL:

@@ -23,8 +23,18 @@ struct AcquisitionMemory {
     Generator channelB{Shape::Square, 128, 60, 128, 0};
 
     // READ_BLOCK: (packet count + 1) x 64 bytes of points from the capture
-    // start on, channel A byte first.
+    // start on, channel A byte first. The instrument free-runs as an
+    // untriggered scope does: each READ_BLOCK after the first captures anew,
+    // its record starting where the last one ended plus captureGap points of
+    // dead time, so that successive records show other phases of a periodic
+    // signal. captureGap 0 with freeRunning off answers the same record
+    // every time.
+    static constexpr std::int64_t kDefaultCaptureGap = 1237; // a prime: a multiple of few periods
     std::int64_t captureStart = 0;
+    bool freeRunning = true;
+    std::int64_t captureGap = kDefaultCaptureGap;
+    bool captured = false; // a record was answered: the next READ_BLOCK captures anew
+    std::int64_t lastRecordPoints = 0;
 
     // READ_ROLL: each block continues the stream. A block is whole 64-byte
     // packets; byte 0 of each is a packet sequence number (any value, tags

@@ -82,6 +82,7 @@ class Parser {
     void After(const Words &words, std::int64_t low, std::optional<std::uint32_t> &slot);
     void Count(const Words &words, int &slot);
     void Answers(const Words &words);
+    void Capture(const Words &words);
 };
 
 bool Parser::Number(const std::string &text, std::int64_t low, std::int64_t high, const std::string &name,
@@ -161,6 +162,20 @@ void Parser::Answers(const Words &words) {
     }
 }
 
+void Parser::Capture(const Words &words) {
+    std::optional<std::string> v;
+    std::int64_t n = 0;
+    if (words.size() == 2 && words[1] == "still") {
+        script.captureStill = true;
+    } else if (words.size() == 2 && (v = Value(words[1], "gap"))) {
+        if (Number(*v, 0, kMaxCount, "gap", &n)) {
+            script.captureGap = n;
+        }
+    } else {
+        Fail("capture takes gap=N or still");
+    }
+}
+
 void Parser::Statement(const Words &words) {
     const AcquisitionMemory usual;
     const std::string &verb = words[0];
@@ -178,6 +193,8 @@ void Parser::Statement(const Words &words) {
         Count(words, script.invalidRollBlocks);
     } else if (verb == "dialog") {
         Answers(words);
+    } else if (verb == "capture") {
+        Capture(words);
     } else {
         Fail("unknown statement \"" + verb + "\"");
     }
@@ -218,6 +235,12 @@ void ApplyScript(Instrument &device, const Script &script) {
     }
     if (script.channelB) {
         device.acquisition.channelB = *script.channelB;
+    }
+    if (script.captureGap) {
+        device.acquisition.captureGap = *script.captureGap;
+    }
+    if (script.captureStill) {
+        device.acquisition.freeRunning = false;
     }
     device.faults.failWrites += script.failWrites;
     device.acquisition.rollInvalidBlocks += script.invalidRollBlocks;

@@ -9,6 +9,8 @@
 //   fail-writes N        the next N write transfers fail
 //   invalid-roll N       the next N roll-mode blocks are marked invalid
 //   dialog ANSWER...     the retry dialog's answers, retry or cancel, in turn
+//   capture gap=N        free-running records N points apart (end to start; default 1237)
+//   capture still        every record from the same start, as a triggered instrument shows
 // A script with any mistake is reported once on standard error and ignored.
 #pragma once
 
@@ -32,6 +34,8 @@ struct Script {
     int failWrites = 0;
     int invalidRollBlocks = 0;
     std::vector<int> dialogAnswers; // the message box answers Retry (4) or Cancel (2)
+    std::optional<std::int64_t> captureGap; // capture gap=N
+    bool captureStill = false;              // capture still
 };
 
 // Parses a script; on a mistake returns nothing and says what is wrong.

@@ -3,6 +3,11 @@ library that records calls."""
 
 import os
 
+# The tests compare two reads of one record (a block read with a capture, one
+# binding's view with another's): the virtual instrument holds its capture
+# still instead of free-running, where each record would start later.
+os.environ.setdefault("ZQLUSB_VIRTUAL_SCRIPT", "capture still")
+
 import zqlusb  # the installed package (tools/check-python-package installs it in a fresh environment)
 
 HERE = os.path.dirname(os.path.abspath(__file__))

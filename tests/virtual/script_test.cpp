@@ -142,6 +142,8 @@ TEST_F(ScriptTest, AnyMistakeRejectsTheWholeScriptAndSaysWhere) {
         {"invalid-roll -1", "invalid-roll must be a whole number from 0"},
         {"fail-writes 2x", "not \"2x\""},
         {"dialog retry later", "retry or cancel, not \"later\""},
+        {"capture gap=-1", "gap must be a whole number from 0"},
+        {"capture sometimes", "capture takes gap=N or still"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.script);
