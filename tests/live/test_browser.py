@@ -219,10 +219,15 @@ def page_measurements(driver):
         return out;""")
 
 
+# The virtual instrument answers the same record to every read: the page's
+# record and the command line's are one.
+STILL = {"ZQLUSB_VIRTUAL_SCRIPT": "capture still"}
+
+
 def command_line_measurements(*args):
     """The same keys from `zqlscope capture --measure`'s table."""
     proc = subprocess.run([os.environ["ZQLSCOPE"], "capture", "--measure", *args], capture_output=True, text=True,
-                          timeout=60, check=True)
+                          timeout=60, check=True, env={**os.environ, **STILL})
     lines = proc.stdout.splitlines()
     top = next(i for i, line in enumerate(lines) if line.strip().startswith("channel A"))
     out = {}
@@ -441,6 +446,43 @@ class PersistenceScreenshotTest(unittest.TestCase):
             self.assertEqual(live.stop(), 0)
 
 
+class CaptureTriggerTest(unittest.TestCase):
+    """The virtual instrument free-runs in capture mode: each record starts
+    later in the signal. Untriggered the records wander over the screen;
+    placed by the trigger they stand still."""
+
+    def test_trigger_holds_free_running_records_still(self):
+        # Records of 6,000 points, screens of 5,000 (500 a division): room
+        # for the frame around a crossing in the record's first period.
+        live = LiveProcess("--mode", "capture", "--count", "6000", "--trigger", "a:rising:128")
+        driver = start_browser(1280, 720)
+        try:
+            driver.get(live.url)
+            wait_for(lambda: stat(driver, "framesDrawn") > 20, 20, "frames drawn")
+            click(driver, "onB")  # B's square has another period than A's sine
+            click(driver, "zoomOut")
+            click(driver, "zoomOut")
+            figures = {}
+            for mode, state in (("trigAuto", "Trig'd"), ("trigOff", "Off")):
+                click(driver, mode)
+                wait_for(lambda: trigger_state(driver) == state, 10, state)
+                time.sleep(0.5)
+                driver.execute_script(SNAPSHOT, "first")
+                drawn = stat(driver, "framesDrawn")
+                time.sleep(1)
+                driver.execute_script(SNAPSHOT, "second")
+                self.assertGreater(stat(driver, "framesDrawn"), drawn + 10, "records keep coming")
+                figures[state] = driver.execute_script(DIFFERENCE, "first", "second")
+            triggered = figures["Trig'd"]
+            print(f"\ncapture mode, screen pixels that changed in one second: {triggered:.2%} triggered, "
+                  f"{figures['Off']:.2%} untriggered", flush=True)
+            self.assertLess(triggered, 0.01)
+            self.assertGreater(figures["Off"], 0.05)
+        finally:
+            close_browser(driver)
+            self.assertEqual(live.stop(), 0)
+
+
 class CaptureMeasurementsTest(unittest.TestCase):
     """The page's measurements of a capture record equal those that
     `zqlscope capture --measure` prints for the same record."""
@@ -449,7 +491,7 @@ class CaptureMeasurementsTest(unittest.TestCase):
         for units in ((), UNITS):
             with self.subTest(units=units):
                 expected = command_line_measurements("--count", "1000", *units)
-                live = LiveProcess("--mode", "capture", "--count", "1000", *units)
+                live = LiveProcess("--mode", "capture", "--count", "1000", *units, env=STILL)
                 driver = start_browser(1280, 720)
                 try:
                     driver.get(live.url)
