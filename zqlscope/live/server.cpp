@@ -173,6 +173,10 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
         websocket::stream_base::timeout timeout{kRequestTimeout, kPageIdleTimeout, true};
         ws_.set_option(timeout);
         ws_.read_message_max(kMaxPageMessageBytes);
+        // Each frame goes out as it comes: small messages are not held back
+        // for the acknowledgement of the previous one.
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
         ws_.set_option(websocket::stream_base::decorator(
             [host = std::string(View(req[http::field::host]))](websocket::response_type &res) {
                 res.set(http::field::server, kServerName);
