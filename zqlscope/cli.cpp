@@ -94,22 +94,7 @@ std::vector<Command> Table() {
           {{"--out", ValueKind::Text, "DIR", "demo-output", "folder for the CSV files and plots; created if missing"}},
           ""},
          Demo},
-        {{"live",
-          "a live scope screen in the browser, until Ctrl-C",
-          "",
-          0,
-          {{"--port", ValueKind::Number, "N", "0", "TCP port of the page, 0 to 65535; 0 takes any free port", 0, 65535},
-           {"--listen", ValueKind::Text, "ADDR", "127.0.0.1", "address to serve on, IPv4 or IPv6"},
-           {"--mode", ValueKind::Text, "roll|capture", "roll",
-            "roll: the roll-mode stream, newest at the right; capture: a whole record per frame"},
-           {"--count", ValueKind::Number, "N", "1000", "points of each capture record, 1 to " + kRecordPoints, 1,
-            ZQLUSB_CHANNEL_POINTS},
-           {"--open", ValueKind::Flag, "", "off", "start the desktop's browser on the page"}},
-          "Prints the page's URL as the first line of standard output. The page controls\n"
-          "the instrument: serve it on another address than 127.0.0.1 only on a network\n"
-          "you trust. With --dialog a failed write may wait for the retry dialog's answer.\n"
-          "Ctrl-C closes the instrument and exits with 0."},
-         Live},
+        {LiveSyntax(), Live},
         {{"trace",
           "show a session trace as text, or check that it is complete",
           "show FILE | check FILE",
@@ -143,7 +128,7 @@ bool Asks(const Words &args, const char *a, const char *b = "") {
         if (word == "--") {
             return false;
         }
-        if (word == a || word == b) {
+        if (word == a || (*b != 0 && word == b)) { // an empty word is a value, never an option
             return true;
         }
     }

@@ -44,5 +44,6 @@ int Write(const CommandSpec &syntax, const Arguments &args);
 int Demo(const CommandSpec &syntax, const Arguments &args);
 int Live(const CommandSpec &syntax, const Arguments &args);
 int TraceFile(const CommandSpec &syntax, const Arguments &args); // trace show|check
+CommandSpec LiveSyntax(); // live's option table, beside the command in live/
 
 } // namespace zqlscope

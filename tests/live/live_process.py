@@ -1,5 +1,6 @@
 """Starting and stopping `zqlscope live` for the tests: the program's path
-comes from ZQLSCOPE, its URL from the first line it prints."""
+comes from ZQLSCOPE, its URL (with the start's key) from the first line it
+prints."""
 import os
 import signal
 import subprocess
@@ -17,9 +18,11 @@ class LiveProcess:
             self.proc.kill()
             raise AssertionError(f"no URL on the first line: {line!r}; stderr: {self.proc.stderr.read()!r}")
         self.url = line
-        self.host, port = line[len("http://"):].rstrip("/").rsplit(":", 1)
+        base, self.token = line.split("/?token=")
+        self.host, port = base[len("http://"):].rsplit(":", 1)
         self.port = int(port)
-        self.ws_url = "ws://" + line[len("http://"):] + "ws"
+        self.base = base + "/"
+        self.ws_url = "ws://" + base[len("http://"):] + "/ws?token=" + self.token
 
     def rss_kib(self):
         with open(f"/proc/{self.proc.pid}/status") as f:

@@ -5,8 +5,10 @@ detached instrument shows "no instrument" until it is back. Prints the
 frames drawn per second and the delay from a block's read to its drawing,
 and saves screenshots under the build tree."""
 import os
+import re
 import shutil
 import statistics
+import subprocess
 import tempfile
 import time
 import unittest
@@ -16,8 +18,12 @@ import websocket
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions import interaction
+from selenium.webdriver.common.actions.action_builder import ActionBuilder
+from selenium.webdriver.common.actions.pointer_input import PointerInput
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import Select
 
 from live_process import LiveProcess, wait_for
 
@@ -143,12 +149,23 @@ class LivePageTest(unittest.TestCase):
         self.assertEqual(d.execute_script("return document.getElementById('scope').toDataURL();"), frozen,
                          "the picture stays as it was")
         self.assertFalse(d.execute_script("return window.zqlLive.server.running;"))
+        status = text(d, "status")
+        self.assertIn("stopped", status)
+        self.assertNotIn("frames/s", status, "no rate is shown while nothing arrives")
+        self.assertNotIn("delay", status)
         d.find_element(By.ID, "runstop").click()
         wait_for(lambda: stat(d, "framesReceived") > received + 10, 5, "frames after run")
         self.assertNotEqual(d.execute_script("return document.getElementById('scope').toDataURL();"), frozen)
         self.assertEqual(text(d, "runstop"), "Stop")
 
-    def test_5_screenshots(self):
+    def test_5_reload_keeps_the_key(self):
+        d = self.driver
+        self.assertNotIn("token", d.current_url, "the key is kept out of the address bar and the history")
+        d.refresh()
+        wait_for(lambda: stat(d, "framesDrawn") > 20, 20, "frames drawn after a reload, by the page's cookie")
+        self.assertEqual(text(d, "link"), "ready")
+
+    def test_6_screenshots(self):
         d = self.driver
         time.sleep(1.2)  # a full second of figures in the status line
         d.save_screenshot(os.path.join(SCREENSHOTS, "live-screen.png"))
@@ -159,6 +176,332 @@ class LivePageTest(unittest.TestCase):
         self.assertLessEqual(canvas["x"] + canvas["width"], 390, "the screen fits a phone's width")
         self.assertGreater(self.colours()[0], 100)
         set_viewport(d, 1280, 720, 1, False)
+
+
+# The canvas's pixels kept under a name, and the share of them that differ
+# (by more than a little in any colour) from those kept before.
+SNAPSHOT = """
+const c = document.getElementById('scope');
+window.zqlSnapshots = window.zqlSnapshots || {};
+window.zqlSnapshots[arguments[0]] = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
+"""
+DIFFERENCE = """
+const [x, y] = [window.zqlSnapshots[arguments[0]], window.zqlSnapshots[arguments[1]]];
+let n = 0;
+for (let i = 0; i < x.length; i += 4)
+  if (Math.abs(x[i] - y[i]) + Math.abs(x[i + 1] - y[i + 1]) + Math.abs(x[i + 2] - y[i + 2]) > 48) n++;
+return n / (x.length / 4);
+"""
+UNITS = ("--sample-rate", "1M", "--volts-per-count", "A=0.01,B=0.01", "--zero-count", "A=128,B=128")
+MEASURE_KEYS = ["min", "max", "pp", "mean", "rms", "period", "freq", "duty"]
+
+
+def driver_colour(driver, colour):
+    return driver.execute_script(COLOUR_CHECK, colour)
+
+
+def click(driver, element_id):
+    driver.find_element(By.ID, element_id).click()
+
+
+def trigger_state(driver):
+    """The status line's trigger state (the line is rewritten every second)."""
+    return driver.execute_script("return document.getElementById('trigger-state').dataset.triggerState;")
+
+
+def page_measurements(driver):
+    """{"a-pp": "200 counts", ...} as the page shows them: number and unit."""
+    return driver.execute_script("""
+        const out = {};
+        document.querySelectorAll('[data-measure]').forEach((e) => {
+          out[e.dataset.measure] = (e.textContent + ' ' + e.nextElementSibling.textContent).trim();
+        });
+        return out;""")
+
+
+# The virtual instrument answers the same record to every read: the page's
+# record and the command line's are one.
+STILL = {"ZQLUSB_VIRTUAL_SCRIPT": "capture still"}
+
+
+def command_line_measurements(*args):
+    """The same keys from `zqlscope capture --measure`'s table."""
+    proc = subprocess.run([os.environ["ZQLSCOPE"], "capture", "--measure", *args], capture_output=True, text=True,
+                          timeout=60, check=True, env={**os.environ, **STILL})
+    lines = proc.stdout.splitlines()
+    top = next(i for i, line in enumerate(lines) if line.strip().startswith("channel A"))
+    out = {}
+    for key, line in zip(MEASURE_KEYS, lines[top + 1:top + 1 + len(MEASURE_KEYS)]):
+        _, a, b = re.split(r"\s{2,}", line.strip())
+        out["a-" + key], out["b-" + key] = a, b
+    return out
+
+
+def frame_figures(driver, seconds):
+    drawn = stat(driver, "framesDrawn")
+    time.sleep(seconds)
+    count = stat(driver, "framesDrawn") - drawn
+    window = sorted(stat(driver, "delays")[-count:])
+    return (f"{count / seconds:.1f} frames/s drawn; delay from the read to the drawing: median "
+            f"{statistics.median(window):.1f} ms, 95th percentile {window[int(len(window) * 0.95)]:.1f} ms "
+            f"over {len(window)} frames")
+
+
+class TriggeredScreenTest(unittest.TestCase):
+    """The server's trigger on the roll-mode stream (a sine of period 500 on
+    A, a square on B), the measurements, cursors, display modes and saving."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.live = LiveProcess("--trigger", "a:rising:128", *UNITS)
+        cls.driver = start_browser(1280, 720)
+        cls.downloads = tempfile.mkdtemp(prefix="zqlscope-downloads-")
+        cls.driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": cls.downloads})
+        cls.driver.get(cls.live.url)
+        wait_for(lambda: stat(cls.driver, "framesDrawn") > 20, 20, "frames drawn on the page")
+
+    @classmethod
+    def tearDownClass(cls):
+        close_browser(cls.driver)
+        shutil.rmtree(cls.downloads, ignore_errors=True)
+        assert cls.live.stop() == 0
+
+    def difference_over_a_second(self):
+        d = self.driver
+        d.execute_script(SNAPSHOT, "first")
+        time.sleep(1)
+        d.execute_script(SNAPSHOT, "second")
+        return d.execute_script(DIFFERENCE, "first", "second")
+
+    def test_1_trigger_holds_the_picture_still(self):
+        d = self.driver
+        # B's square has another period: it lands anywhere on A's trigger. Ten
+        # of A's periods on screen (500 points a division).
+        click(d, "onB")
+        click(d, "zoomOut")
+        click(d, "zoomOut")
+        self.assertEqual(text(d, "ppdText"), "500 pts/div")
+        time.sleep(0.5)
+        wait_for(lambda: trigger_state(d) == "Trig'd", 10, "Trig'd in the status line")
+        triggered = self.difference_over_a_second()
+        click(d, "trigOff")
+        wait_for(lambda: trigger_state(d) == "Off", 10, "the trigger off")
+        time.sleep(0.5)
+        free = self.difference_over_a_second()
+        click(d, "trigAuto")
+        wait_for(lambda: trigger_state(d) == "Trig'd", 10, "Trig'd again")
+        click(d, "onB")
+        click(d, "zoomIn")
+        click(d, "zoomIn")
+        print(f"\nscreen pixels that changed in one second: {triggered:.2%} triggered, {free:.2%} untriggered",
+              flush=True)
+        self.assertLess(triggered, 0.01)
+        self.assertGreater(free, 0.05)
+
+    def test_2_single_freezes_after_one_trigger_until_rearmed(self):
+        d = self.driver
+        click(d, "trigSingle")
+        wait_for(lambda: trigger_state(d) == "Stopped", 10, "Stopped after the single trigger")
+        time.sleep(0.3)
+        received = stat(d, "framesReceived")
+        d.execute_script(SNAPSHOT, "single")
+        time.sleep(1)
+        d.execute_script(SNAPSHOT, "single later")
+        self.assertEqual(stat(d, "framesReceived"), received, "no frame after the one trigger")
+        self.assertEqual(d.execute_script(DIFFERENCE, "single", "single later"), 0)
+        click(d, "trigSingle")  # pressed again: re-arm
+        wait_for(lambda: stat(d, "framesReceived") > received, 10, "the frame of the next trigger")
+        time.sleep(0.5)
+        self.assertEqual(stat(d, "framesReceived"), received + 1, "one frame per arming")
+        self.assertEqual(trigger_state(d), "Stopped")
+        click(d, "trigAuto")
+        wait_for(lambda: trigger_state(d) == "Trig'd", 10, "Trig'd in auto mode")
+
+    def test_3_cursors_follow_mouse_and_touch(self):
+        d = self.driver
+        click(d, "timeCursors")
+        click(d, "levelCursors")
+        canvas = d.find_element(By.ID, "scope")
+        size = canvas.size
+        before = text(d, "cursorReadout")
+        self.assertIn("Δt 399.6 µs", before, "cursors at 30 % and 70 % of 1000 points at 1 MHz")
+        # Offsets are from the canvas's centre: t1 sits at 30 % of its width.
+        ActionChains(d).move_to_element_with_offset(canvas, int(-0.2 * size["width"]), 0).click_and_hold() \
+            .move_by_offset(-60, 0).release().perform()
+        after_mouse = text(d, "cursorReadout")
+        self.assertNotEqual(after_mouse, before)
+        touch = ActionBuilder(d, mouse=PointerInput(interaction.POINTER_TOUCH, "finger"))
+        finger = touch.pointer_action
+        finger.move_to(canvas, int(0.2 * size["width"]), 0).pointer_down().move_by(40, 0).pointer_up()
+        touch.perform()
+        after_touch = text(d, "cursorReadout")
+        self.assertNotEqual(after_touch, after_mouse)
+        ActionChains(d).move_to_element_with_offset(canvas, 0, int(-0.15 * size["height"])).click_and_hold() \
+            .move_by_offset(0, -30).release().perform()
+        self.assertNotEqual(text(d, "cursorReadout").split("\n")[2:], after_touch.split("\n")[2:],
+                            "the level readouts follow y1")
+
+    def test_4_level_marker_drag_sets_the_trigger_level(self):
+        d = self.driver
+        canvas = d.find_element(By.ID, "scope")
+        size = canvas.size
+        level = d.execute_script("return window.zqlLive.server.trigger.level;")
+        marker_y = d.execute_script("return yOf('a', arguments[0], document.getElementById('scope').clientHeight);",
+                                    level)
+        ActionChains(d).move_to_element_with_offset(canvas, size["width"] // 2 - 4, int(marker_y - size["height"] / 2)) \
+            .click_and_hold().move_by_offset(0, -40).release().perform()
+        wait_for(lambda: d.execute_script("return window.zqlLive.server.trigger.level;") > level + 10, 5,
+                 "a higher trigger level")
+        time.sleep(0.7)  # the server's status confirms it
+        self.assertGreater(d.execute_script("return window.zqlLive.server.trigger.level;"), level + 10)
+        d.execute_script("window.zqlLive.server.trigger.level = 128; sendTrigger();")
+
+    def test_5_measurements_and_units(self):
+        d = self.driver
+        wait_for(lambda: page_measurements(d).get("a-pp"), 10, "measurements on the page")
+        m = page_measurements(d)
+        self.assertEqual(m["a-pp"], "2.000 V")
+        self.assertEqual(m["a-period"], "500.0 µs")
+        self.assertEqual(m["a-freq"], "2.000 kHz")
+        self.assertEqual(text(d, "unitsNote"), "")
+        click(d, "onB")
+        time.sleep(0.3)
+        self.assertNotIn("b-pp", page_measurements(d), "only shown channels are measured on the page")
+        click(d, "onB")
+
+    def test_6_save_csv_and_png(self):
+        d = self.driver
+        click(d, "saveCsv")
+        click(d, "savePng")
+        files = wait_for(lambda: sorted(f for f in os.listdir(self.downloads) if not f.endswith(".crdownload"))
+                         if len(os.listdir(self.downloads)) >= 2 else None, 10, "two downloads")
+        for name in files:
+            self.assertRegex(name, r"^zqlscope-live-\d{8}-\d{6}\.(csv|png)$")
+        csv = open(os.path.join(self.downloads, next(f for f in files if f.endswith(".csv")))).read().splitlines()
+        self.assertEqual(csv[0], "index,time_s,channel_a,channel_b,channel_a_V,channel_b_V")
+        self.assertEqual(len(csv), 1 + 1000, "the 1000 points on screen")
+        with open(os.path.join(self.downloads, next(f for f in files if f.endswith(".png"))), "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+
+    def test_7_views_figures_and_screenshots(self):
+        d = self.driver
+        time.sleep(1.2)
+        d.save_screenshot(os.path.join(SCREENSHOTS, "live-triggered.png"))
+        Select(d.find_element(By.ID, "view")).select_by_value("xy")
+        time.sleep(0.8)
+        self.assertGreater(self.colours_drawn(), 100, "the XY figure")
+        d.save_screenshot(os.path.join(SCREENSHOTS, "live-xy.png"))
+        # The FFT over 10,000 points on screen (8,192 of them): A's sine of
+        # period 500 peaks at 8192 / 500 = 16.4 bins.
+        Select(d.find_element(By.ID, "view")).select_by_value("fft")
+        click(d, "zoomOut")
+        click(d, "zoomOut")
+        click(d, "zoomOut")
+        self.assertEqual(text(d, "ppdText"), "1000 pts/div")
+        time.sleep(1)
+        n, peak = d.execute_script("const f = spectrum('a'); let k = 1;"
+                                   "for (let i = 1; i < f.db.length; i++) if (f.db[i] > f.db[k]) k = i;"
+                                   "return [f.n, k];")
+        self.assertEqual(n, 8192)
+        self.assertIn(peak, (16, 17))
+        Select(d.find_element(By.ID, "fftChannel")).select_by_value("b")
+        time.sleep(0.8)
+        self.assertGreater(driver_colour(d, CHANNEL_B), 100, "B's spectrum")
+        d.save_screenshot(os.path.join(SCREENSHOTS, "live-fft.png"))
+        for _ in range(3):
+            click(d, "zoomIn")
+        Select(d.find_element(By.ID, "view")).select_by_value("yt")
+        Select(d.find_element(By.ID, "persistence")).select_by_value("long")
+        print(f"\ntrigger, persistence and measurements on, 1280x720: {frame_figures(d, 5)}", flush=True)
+        set_viewport(d, 390, 844, 2, True)
+        time.sleep(1)
+        print(f"the same on a phone-sized window (390x844, 2x): {frame_figures(d, 5)}", flush=True)
+        d.save_screenshot(os.path.join(SCREENSHOTS, "live-phone-triggered.png"))
+        set_viewport(d, 1280, 720, 1, False)
+        Select(d.find_element(By.ID, "persistence")).select_by_value("off")
+
+    def colours_drawn(self):
+        return sum(self.driver.execute_script(COLOUR_CHECK, colour) for colour in (CHANNEL_A, (0xF5, 0xE6, 0xA3)))
+
+
+class PersistenceScreenshotTest(unittest.TestCase):
+    """Triggered on B's square, A's sine of another period lands at another
+    phase on every screen: persistence shows the older ones fading."""
+
+    def test_persistence_keeps_older_frames(self):
+        live = LiveProcess("--trigger", "b:rising:128")
+        driver = start_browser(1280, 720)
+        try:
+            driver.get(live.url)
+            wait_for(lambda: stat(driver, "framesDrawn") > 20, 20, "frames drawn")
+            plain = driver.execute_script(COLOUR_CHECK, CHANNEL_A)
+            Select(driver.find_element(By.ID, "persistence")).select_by_value("long")
+            time.sleep(1.5)
+            kept = driver.execute_script(COLOUR_CHECK, (0x8F, 0x77, 0x17))  # A's yellow faded on the dark screen
+            driver.save_screenshot(os.path.join(SCREENSHOTS, "live-persistence.png"))
+            print(f"\npersistence: {plain} pixels of A's trace without, {kept} of its faded copies with", flush=True)
+            self.assertGreater(kept, plain // 4, "older traces stay on screen")
+        finally:
+            close_browser(driver)
+            self.assertEqual(live.stop(), 0)
+
+
+class CaptureTriggerTest(unittest.TestCase):
+    """The virtual instrument free-runs in capture mode: each record starts
+    later in the signal. Untriggered the records wander over the screen;
+    placed by the trigger they stand still."""
+
+    def test_trigger_holds_free_running_records_still(self):
+        # Records of 6,000 points, screens of 5,000 (500 a division): room
+        # for the frame around a crossing in the record's first period.
+        live = LiveProcess("--mode", "capture", "--count", "6000", "--trigger", "a:rising:128")
+        driver = start_browser(1280, 720)
+        try:
+            driver.get(live.url)
+            wait_for(lambda: stat(driver, "framesDrawn") > 20, 20, "frames drawn")
+            click(driver, "onB")  # B's square has another period than A's sine
+            click(driver, "zoomOut")
+            click(driver, "zoomOut")
+            figures = {}
+            for mode, state in (("trigAuto", "Trig'd"), ("trigOff", "Off")):
+                click(driver, mode)
+                wait_for(lambda: trigger_state(driver) == state, 10, state)
+                time.sleep(0.5)
+                driver.execute_script(SNAPSHOT, "first")
+                drawn = stat(driver, "framesDrawn")
+                time.sleep(1)
+                driver.execute_script(SNAPSHOT, "second")
+                self.assertGreater(stat(driver, "framesDrawn"), drawn + 10, "records keep coming")
+                figures[state] = driver.execute_script(DIFFERENCE, "first", "second")
+            triggered = figures["Trig'd"]
+            print(f"\ncapture mode, screen pixels that changed in one second: {triggered:.2%} triggered, "
+                  f"{figures['Off']:.2%} untriggered", flush=True)
+            self.assertLess(triggered, 0.01)
+            self.assertGreater(figures["Off"], 0.05)
+        finally:
+            close_browser(driver)
+            self.assertEqual(live.stop(), 0)
+
+
+class CaptureMeasurementsTest(unittest.TestCase):
+    """The page's measurements of a capture record equal those that
+    `zqlscope capture --measure` prints for the same record."""
+
+    def test_page_equals_command_line(self):
+        for units in ((), UNITS):
+            with self.subTest(units=units):
+                expected = command_line_measurements("--count", "1000", *units)
+                live = LiveProcess("--mode", "capture", "--count", "1000", *units, env=STILL)
+                driver = start_browser(1280, 720)
+                try:
+                    driver.get(live.url)
+                    wait_for(lambda: len(page_measurements(driver)) == 16, 20, "both channels' measurements")
+                    self.assertEqual(page_measurements(driver), expected)
+                    if not units:
+                        self.assertIn("no --sample-rate", text(driver, "unitsNote"), "the page says it reads in counts")
+                finally:
+                    close_browser(driver)
+                    self.assertEqual(live.stop(), 0)
 
 
 class LivePageWithoutInstrumentTest(unittest.TestCase):

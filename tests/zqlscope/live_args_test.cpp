@@ -28,6 +28,18 @@ TEST(ZqlscopeLiveArguments, MistakesAreRefusedBeforeAnythingStarts) {
         {{"--colour", "red"}, "unknown option '--colour'"},
         {{"--port=8080", "--port", "8081"}, "--port is given twice"},
         {{"--open=yes"}, "--open takes no value"},
+        {{"--allow-host", "scope lan"},
+         "--allow-host takes host names of letters, digits, '-' and '.', not 'scope lan'"},
+        {{"--allow-host", "scope.lan,,x"}, "not ''"},
+        {{"--allow-host", ""}, "--allow-host needs a value"},
+        {{"--trigger", "c:rising:1"}, "the source is a or b"},
+        {{"--trigger", "a:rising:256"}, "'a:rising:256' is not SOURCE:SLOPE:LEVEL"},
+        {{"--trigger-mode", "sometimes"}, "'sometimes' is not a trigger mode"},
+        {{"--trigger-position", "101"}, "--trigger-position must be a number from 0 to 100"},
+        {{"--holdoff", "-1"}, "--holdoff must be a number from 0 to 1000000000"},
+        {{"--sample-rate", "fast"}, "--sample-rate 'fast' is not a rate in hertz"},
+        {{"--volts-per-count", "A=x"}, "--volts-per-count 'A=x' is not A=VALUE,B=VALUE"},
+        {{"--zero-count", "C=1"}, "the channels are A and B"},
     };
     for (const LiveMistake &c : cases) {
         std::vector<std::string> line = {"live"};

@@ -1,7 +1,9 @@
 // The HTTP and WebSocket server of zqlscope live, on Boost.Beast over Asio.
-// One thread runs all connections. GET / serves the embedded page, GET /ws
-// upgrades to the WebSocket that carries frames and status to the page and
-// its commands back; anything else gets an HTTP error. Every connection's
+// One thread runs all connections. GET / serves the embedded page (and
+// /page.css, /page.js its style and script), GET /ws upgrades to the
+// WebSocket that carries frames and status to the page and its commands
+// back; anything else gets an HTTP error. Only known host names are served,
+// and the page and the WebSocket need this start's key (access.h). Every connection's
 // memory is bounded: requests by header and body limits, the page's
 // messages by a size limit, and what waits to be sent by a short queue that
 // drops the oldest message when a page falls behind. This is the program's
@@ -15,6 +17,7 @@
 #include <stdexcept>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -22,6 +25,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "access.h"
 #include "live.h"
 
 namespace zqlscope::live {
@@ -39,7 +43,7 @@ using beast::error_code;
 constexpr std::uint32_t kMaxHeaderBytes = 8192;
 // The page sends no request bodies; a small one is read and ignored.
 constexpr std::uint64_t kMaxBodyBytes = 1024;
-// The page's commands are single words ("run", "stop", "reconnect").
+// The page's commands are a word or a short line ("stop", "frame 1000").
 constexpr std::size_t kMaxPageMessageBytes = 256;
 // Messages waiting for one page: a few frames' worth; older ones are dropped.
 constexpr std::size_t kMaxQueuedMessages = 4;
@@ -57,6 +61,11 @@ constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::size_t kMaxLingerBytes = 1 << 20;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr const char *kServerName = "zqlscope-live";
+// The page's own files, script, style and WebSocket, and nothing else; no
+// other page may show it in a frame.
+constexpr const char *kPolicy = "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self' ";
+constexpr const char *kPolicyEnd = "; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+constexpr const char *kTokenKey = "token";
 
 class PageSession;
 
@@ -65,8 +74,10 @@ struct Shared {
     Controls &controls;
     std::set<PageSession *> pages;
     int connections = 0;
-    MessagePtr lastStatus;
-    bool loopbackOnly = true;
+    MessagePtr lastStatus, lastMeasure; // for a page that connects
+    HostRules hosts;
+    std::string token;
+    std::string cookieName; // one per port, so that two servers on one host keep their keys apart
     // Last, so that the sessions its handlers still hold go before the rest.
     asio::io_context ioc{1};
     explicit Shared(Controls &c) : controls(c) {}
@@ -89,23 +100,47 @@ std::string_view View(beast::string_view text) {
     return {text.data(), text.size()};
 }
 
-bool IsLoopbackName(std::string_view host) {
-    const std::size_t end = host.size() && host[0] == '[' ? host.find(']') + 1 : host.rfind(':');
-    const std::string_view name = host.substr(0, end == 0 ? host.size() : end);
-    return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0;
-}
-
-// On a loopback listener only loopback host names are served, so that a web
-// page elsewhere cannot reach the instrument by a name that resolves here.
-bool HostAllowed(const Shared &shared, const http::request<http::string_body> &req) {
-    return !shared.loopbackOnly || IsLoopbackName(View(req[http::field::host]));
-}
+using Request = http::request<http::string_body>;
 
 // A WebSocket from a page of another site is refused: the page controls the
 // instrument.
-bool OriginAllowed(const http::request<http::string_body> &req) {
+bool OriginAllowed(const Request &req) {
     const std::string_view origin = View(req[http::field::origin]);
     return origin.empty() || origin == "http://" + std::string(View(req[http::field::host]));
+}
+
+// The key comes in the query (the printed URL, or a client of its own) or in
+// the cookie the page was given with it.
+bool TokenGiven(const Shared &shared, const Request &req, bool &inQuery) {
+    inQuery = SameToken(QueryValue(View(req.target()), kTokenKey), shared.token);
+    return inQuery || SameToken(CookieValue(View(req[http::field::cookie]), shared.cookieName), shared.token);
+}
+
+std::string_view PathOf(const Request &req) {
+    const std::string_view target = View(req.target());
+    return target.substr(0, target.find('?'));
+}
+
+const Asset *FindAsset(std::string_view path) {
+    if (path == "/" || path == "/index.html") {
+        path = "/page.html";
+    }
+    for (std::size_t i = 0; i < kAssetCount; ++i) {
+        if (path == kAssets[i].path) {
+            return &kAssets[i];
+        }
+    }
+    return nullptr;
+}
+
+// Sent with every answer, the WebSocket's upgrade included. The Host is one
+// the server answers to, or the request was refused before it reached here.
+template <class Fields> void SetSecurityHeaders(Fields &fields, std::string_view host, bool hostChecked) {
+    fields.set("X-Frame-Options", "DENY");
+    fields.set("X-Content-Type-Options", "nosniff");
+    fields.set("Content-Security-Policy",
+               std::string(kPolicy) + (hostChecked ? "ws://" + std::string(host) : "") + kPolicyEnd);
+    fields.set("Referrer-Policy", "no-referrer");
 }
 
 http::status StatusForReadError(const error_code &ec) {
@@ -118,6 +153,13 @@ http::status StatusForReadError(const error_code &ec) {
     return http::status::bad_request;
 }
 
+// Why a request was refused, after the status line.
+constexpr const char *kUnknownHost = "This server answers only to its own address and the names given with "
+                                     "--allow-host.\n";
+constexpr const char *kForeignPage = "Only the scope page of this server may open its WebSocket.\n";
+constexpr const char *kNoToken = "Open the address zqlscope live printed when it started: it carries the key "
+                                 "to this server.\n";
+
 std::string ErrorText(http::status status) {
     return std::to_string(static_cast<unsigned>(status)) + " " + std::string(http::obsolete_reason(status)) + "\n";
 }
@@ -127,12 +169,19 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
     PageSession(tcp::socket socket, Shared &shared) : ws_(std::move(socket)), shared_(shared), count_(shared) {}
     ~PageSession() { shared_.pages.erase(this); }
 
-    void Accept(const http::request<http::string_body> &req) {
+    void Accept(const Request &req) {
         websocket::stream_base::timeout timeout{kRequestTimeout, kPageIdleTimeout, true};
         ws_.set_option(timeout);
         ws_.read_message_max(kMaxPageMessageBytes);
+        // Each frame goes out as it comes: small messages are not held back
+        // for the acknowledgement of the previous one.
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
         ws_.set_option(websocket::stream_base::decorator(
-            [](websocket::response_type &res) { res.set(http::field::server, kServerName); }));
+            [host = std::string(View(req[http::field::host]))](websocket::response_type &res) {
+                res.set(http::field::server, kServerName);
+                SetSecurityHeaders(res, host, true);
+            }));
         ws_.async_accept(req, [self = shared_from_this()](error_code ec) { self->OnAccept(ec); });
     }
 
@@ -153,8 +202,10 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
             return;
         }
         shared_.pages.insert(this);
-        if (shared_.lastStatus) {
-            Send(shared_.lastStatus);
+        for (const MessagePtr &last : {shared_.lastStatus, shared_.lastMeasure}) {
+            if (last) {
+                Send(last);
+            }
         }
         Read();
     }
@@ -170,11 +221,7 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
         }
         const std::string command = beast::buffers_to_string(buffer_.data());
         buffer_.consume(buffer_.size());
-        if (command == "run" || command == "stop") {
-            shared_.controls.running = command == "run";
-        } else if (command == "reconnect") {
-            shared_.controls.reconnect = true;
-        }
+        ApplyPageCommand(shared_.controls, command); // an unknown command changes nothing
         Read();
     }
 
@@ -240,46 +287,65 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         Route(parser_->release());
     }
 
-    void Route(http::request<http::string_body> req) {
+    bool HostServed(const Request &req) {
+        error_code ec;
+        const auto local = beast::get_lowest_layer(stream_).socket().local_endpoint(ec);
+        return !ec && HostAllowed(shared_.hosts, View(req[http::field::host]), local.address());
+    }
+
+    void Route(const Request &req) {
         const bool get = req.method() == http::verb::get || req.method() == http::verb::head;
-        if (!HostAllowed(shared_, req)) {
-            Respond(http::status::forbidden, req.version(), true);
-        } else if (View(req.target()) == "/ws") {
+        bool inQuery = false;
+        host_ = std::string(View(req[http::field::host]));
+        hostChecked_ = HostServed(req);
+        if (!hostChecked_) {
+            Respond(http::status::forbidden, req.version(), true, kUnknownHost);
+        } else if (PathOf(req) == "/ws") {
             if (!websocket::is_upgrade(req) || req.method() != http::verb::get) {
                 Respond(http::status::upgrade_required, req.version(), true);
             } else if (!OriginAllowed(req)) {
-                Respond(http::status::forbidden, req.version(), true);
+                Respond(http::status::forbidden, req.version(), true, kForeignPage);
+            } else if (!TokenGiven(shared_, req, inQuery)) {
+                Respond(http::status::forbidden, req.version(), true, kNoToken);
             } else {
                 beast::get_lowest_layer(stream_).expires_never();
                 std::make_shared<PageSession>(stream_.release_socket(), shared_)->Accept(req);
             }
-        } else if (View(req.target()) != "/" && View(req.target()) != "/index.html") {
+        } else if (const Asset *asset = FindAsset(PathOf(req)); !asset) {
             Respond(http::status::not_found, req.version(), !req.keep_alive());
         } else if (!get) {
             Respond(http::status::method_not_allowed, req.version(), !req.keep_alive());
+        } else if (!TokenGiven(shared_, req, inQuery)) {
+            Respond(http::status::forbidden, req.version(), !req.keep_alive(), kNoToken);
         } else {
-            ServePage(req);
+            ServeAsset(req, *asset, inQuery);
         }
     }
 
-    void ServePage(const http::request<http::string_body> &req) {
+    // Given the key in the query, the page gets it as a cookie for its own
+    // files, its WebSocket and its reloads.
+    void ServeAsset(const Request &req, const Asset &asset, bool giveCookie) {
         auto res = std::make_shared<http::response<http::string_body>>(http::status::ok, req.version());
-        res->set(http::field::content_type, "text/html; charset=utf-8");
-        res->body().assign(kPage, kPageSize);
+        res->set(http::field::content_type, asset.contentType);
+        if (giveCookie) {
+            res->set(http::field::set_cookie,
+                     shared_.cookieName + "=" + shared_.token + "; Path=/; HttpOnly; SameSite=Strict");
+        }
+        res->body().assign(asset.bytes, asset.size);
         res->prepare_payload();
         if (req.method() == http::verb::head) {
-            res->body().clear(); // the length stays that of the page
+            res->body().clear(); // the length stays that of the file
         }
         Write(res, !req.keep_alive());
     }
 
-    void Respond(http::status status, unsigned version, bool close) {
+    void Respond(http::status status, unsigned version, bool close, const char *why = "") {
         auto res = std::make_shared<http::response<http::string_body>>(status, version);
         res->set(http::field::content_type, "text/plain; charset=utf-8");
         if (status == http::status::method_not_allowed) {
             res->set(http::field::allow, "GET, HEAD");
         }
-        res->body() = ErrorText(status);
+        res->body() = ErrorText(status) + why;
         res->prepare_payload();
         Write(res, close);
     }
@@ -287,7 +353,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     void Write(const std::shared_ptr<http::response<http::string_body>> &res, bool close) {
         res->set(http::field::server, kServerName);
         res->set(http::field::cache_control, "no-store");
-        res->set("X-Content-Type-Options", "nosniff");
+        SetSecurityHeaders(*res, host_, hostChecked_);
         res->keep_alive(!close);
         stream_.expires_after(kRequestTimeout);
         http::async_write(stream_, *res, [self = shared_from_this(), res, close](error_code ec, std::size_t) {
@@ -322,6 +388,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::optional<http::request_parser<http::string_body>> parser_;
     std::array<char, 4096> discard_;
     std::size_t lingered_ = 0;
+    std::string host_; // of the request being answered
+    bool hostChecked_ = false;
 };
 
 } // namespace
@@ -350,7 +418,9 @@ struct Server::Impl {
 Server::Server(Controls &controls) : impl_(std::make_unique<Impl>(controls)) {}
 Server::~Server() = default;
 
-void Server::Start(const std::string &address, unsigned short port) {
+void Server::Start(const ServerSettings &settings) {
+    const std::string &address = settings.address;
+    const unsigned short port = settings.port;
     error_code ec;
     const auto ip = asio::ip::make_address(address, ec);
     if (ec) {
@@ -359,6 +429,9 @@ void Server::Start(const std::string &address, unsigned short port) {
     const tcp::endpoint endpoint(ip, port);
     auto &acceptor = impl_->acceptor;
     acceptor.open(endpoint.protocol(), ec);
+    if (!ec && ip.is_v6() && ip.to_v6().is_v4_mapped()) { // Windows takes IPv4 on an IPv6 socket only when asked
+        acceptor.set_option(asio::ip::v6_only(false), ec);
+    }
 #ifndef _WIN32
     if (!ec) { // a restart may take the port at once; on Windows it would also take a port in use
         acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
@@ -373,13 +446,20 @@ void Server::Start(const std::string &address, unsigned short port) {
     if (ec) {
         throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message());
     }
-    impl_->shared.loopbackOnly = ip.is_loopback();
+    Shared &shared = impl_->shared;
+    shared.hosts.loopbackListener = IsLoopback(ip);
+    for (const std::string &name : settings.allowHosts) {
+        shared.hosts.allowed.push_back(CheckedHostName(name));
+    }
     const auto bound = acceptor.local_endpoint();
-    std::string host = ip.is_unspecified() ? (ip.is_v4() ? "127.0.0.1" : "::1") : ip.to_string();
+    shared.token = NewToken();
+    shared.cookieName = "zqlscope-live-" + std::to_string(bound.port());
+    const auto shown = Unmapped(ip);
+    std::string host = shown.is_unspecified() ? (shown.is_v4() ? "127.0.0.1" : "::1") : shown.to_string();
     if (host.find(':') != std::string::npos) {
         host = "[" + host + "]";
     }
-    impl_->url = "http://" + host + ":" + std::to_string(bound.port()) + "/";
+    impl_->url = "http://" + host + ":" + std::to_string(bound.port()) + "/?" + kTokenKey + "=" + shared.token;
     impl_->Accept();
 }
 
@@ -390,8 +470,10 @@ std::string Server::Url() const {
 void Server::Broadcast(MessagePtr message) {
     asio::post(impl_->shared.ioc, [this, message = std::move(message)] {
         Shared &shared = impl_->shared;
-        if (!message->binary) {
+        if (message->topic == "status") {
             shared.lastStatus = message;
+        } else if (message->topic == "measure") {
+            shared.lastMeasure = message;
         }
         for (PageSession *page : shared.pages) {
             page->Send(message);
