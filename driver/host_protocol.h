@@ -30,10 +30,11 @@
 #define ZQLHOST_SYNC ZQLHOST_CODE(0x805)      /* completes once the host has answered every earlier message */
 
 /* The largest transfers the driver relays: a command stream fills at most
- * the library's 16,384-byte buffer; a read asks for at most 65,536 packets of
+ * the library's 16,384-byte buffer and its 8 spare bytes (a read request
+ * made while the buffer is full goes in the spare); a read asks for at most 65,536 packets of
  * 64 bytes; a raw write carries an FPGA bit stream expanded 24-fold, which
  * 32 MiB holds for any bit stream the instrument's FPGA takes. */
-#define ZQL_MAX_STREAM 16384u
+#define ZQL_MAX_STREAM (16384u + 8u)
 #define ZQL_MAX_READ (4u * 1024u * 1024u)
 #define ZQL_MAX_RAW (32u * 1024u * 1024u)
 
