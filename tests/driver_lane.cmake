@@ -21,4 +21,5 @@ set(wine_driver ${PROJECT_SOURCE_DIR}/tools/wine-driver)
 add_test(NAME ${driver_lane}.prefix COMMAND ${wine_driver} prepare ${ZQLUSB_DRIVER_X64_DIR})
 set_tests_properties(${driver_lane}.prefix PROPERTIES FIXTURES_SETUP ${driver_lane}.prefix RESOURCE_LOCK wine-driver)
 add_test(NAME ${driver_lane}.suite COMMAND ${wine_driver} suite $<TARGET_FILE:zqlusb_driver_tests>)
-set_tests_properties(${driver_lane}.suite PROPERTIES FIXTURES_REQUIRED ${driver_lane}.prefix RESOURCE_LOCK wine-driver)
+set_tests_properties(${driver_lane}.suite PROPERTIES FIXTURES_REQUIRED ${driver_lane}.prefix RESOURCE_LOCK wine-driver
+                     TIMEOUT 900)
