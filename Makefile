@@ -82,3 +82,11 @@ format:
 
 clean:
 	rm -rf build
+
+# The driver lanes: the shipping DLL unmodified, through Wine and the virtual
+# Zelqa driver (both install the 64-bit driver into build/wine-driver).
+.PHONY: test-win64-driver test-win32-driver
+test-win64-driver: win64
+	ctest --preset win64-driver
+test-win32-driver: win32 win64
+	ctest --preset win32-driver

@@ -118,6 +118,7 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
     Transfer t{zqlusb::IOCTL_SCOPE_READ, {}, length, length, false, 0};
     std::optional<Bytes> answer = std::move(pendingAnswer_);
     pendingAnswer_.reset();
+    lastDelivered = 0;
     if (!scriptedReads.empty()) {
         DeliverScripted(area, t);
         *returned = t.returned;
@@ -139,6 +140,7 @@ bool Instrument::Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *r
             std::memcpy(area, answer->data(), n);
         }
         t.bytes.assign(answer->begin(), answer->begin() + n);
+        lastDelivered = n;
         t.ok = true;
         t.returned = n + faults.overstateCount;
     }
@@ -155,6 +157,7 @@ void Instrument::DeliverScripted(std::uint8_t *area, Transfer &t) {
         std::memcpy(area, script.bytes.data(), n);
     }
     t.bytes.assign(script.bytes.begin(), script.bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    lastDelivered = static_cast<std::uint32_t>(n);
     t.ok = script.ok;
     t.returned = script.reported;
 }

@@ -135,6 +135,8 @@ class Instrument {
     bool WriteStream(const std::uint8_t *bytes, std::uint32_t length);
     bool WriteRaw(const std::uint8_t *bytes, std::uint32_t length);
     bool Read(std::uint8_t *area, std::uint32_t length, std::uint32_t *returned);
+    // Bytes the last read wrote into its area (the count it reports may differ).
+    std::uint32_t lastDelivered = 0;
     bool Ready();
 
     // Bytes of all raw writes that reached the instrument, in order.

@@ -1,6 +1,7 @@
 // Opening the instrument, the ready probe, the behaviour switch and the
 // driver version.
 #include "support/fixture.h"
+#include "support/library.h"
 
 namespace testbed {
 namespace {
@@ -16,6 +17,10 @@ TEST_F(ConnectionTest, OpensTheFirstInstrumentAndReleasesTheInformationSet) {
 }
 
 TEST_F(ConnectionTest, PassesTheSetupApiRecordSizesOfThePlatform) {
+    if (kThroughDriver) {
+        GTEST_SKIP() << "not applicable through the driver: the record sizes go to Wine's SetupAPI, which refuses "
+                        "wrong ones; only the stand-in records them";
+    }
     ASSERT_EQ(USBInitDevice(), 0);
 #if defined(_WIN32) && !defined(_WIN64)
     EXPECT_EQ(Device().interfaceSizeField, 28u);

@@ -2,6 +2,7 @@
 // of the same name in the library loaded for the current test.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/library.h"
 #include "zqlusb.h"
@@ -20,6 +21,23 @@ template <typename Function> Function Resolve(const char *name, Function &cached
     return cached;
 }
 
+// The test bed's work before and after each call (library.h).
+class AroundCall {
+  public:
+    explicit AroundCall(const char *name) : appendOnly_(IsAppend(name)) { testbed::BeforeCall(); }
+    ~AroundCall() { testbed::AfterCall(appendOnly_); }
+    AroundCall(const AroundCall &) = delete;
+    AroundCall &operator=(const AroundCall &) = delete;
+
+  private:
+    // The calls that only append to the pending commands, unless the buffer fills.
+    static bool IsAppend(const char *name) {
+        return std::strcmp(name, "USBWriteAddress") == 0 || std::strcmp(name, "USBWriteData") == 0 ||
+               std::strcmp(name, "USBSetEPB") == 0;
+    }
+    bool appendOnly_;
+};
+
 } // namespace
 
 #define ZQL_FORWARD(result, name, params, args)                                                                        \
@@ -27,6 +45,7 @@ template <typename Function> Function Resolve(const char *name, Function &cached
         using Function = result(ZQLUSB_CALL *) params;                                                                 \
         static Function cached = nullptr;                                                                              \
         static int generation = 0;                                                                                     \
+        AroundCall around(#name);                                                                                      \
         return Resolve<Function>(#name, cached, generation) args;                                                      \
     }
 

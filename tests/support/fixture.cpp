@@ -7,6 +7,7 @@ namespace testbed {
 void DeviceTest::SetUp() {
     vi::ResetDevice();
     LoadFreshLibrary();
+    driverHandlesAtStart_ = DriverOpenHandles();
 }
 
 void DeviceTest::TearDown() {
@@ -19,6 +20,11 @@ void DeviceTest::TearDown() {
     }
     EXPECT_TRUE(device.liveInfoSets.empty()) << "a device information set was not released";
     EXPECT_LE(device.openHandles.size(), 1u) << "the library holds more than one device handle";
+    if (driverHandlesAtStart_ >= 0) {
+        // Earlier tests' libraries were unloaded with their handle open (the
+        // library closes nothing at unload): count this test's only.
+        EXPECT_LE(DriverOpenHandles() - driverHandlesAtStart_, 1) << "the driver counts more than one new handle";
+    }
     UnloadLibrary();
 }
 
@@ -26,6 +32,7 @@ void DeviceTest::Restart() {
     UnloadLibrary();
     vi::ResetDevice();
     LoadFreshLibrary();
+    driverHandlesAtStart_ = DriverOpenHandles();
 }
 
 void DeviceTest::Open() {

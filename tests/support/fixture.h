@@ -40,6 +40,9 @@ class DeviceTest : public ::testing::Test {
     // Set by tests that provoke errors on purpose.
     bool allowProtocolErrors = false;
     bool allowCallErrors = false;
+
+  private:
+    int driverHandlesAtStart_ = -1; // the driver's count at the start, where there is a driver
 };
 
 } // namespace testbed

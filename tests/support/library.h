@@ -13,4 +13,21 @@ void *LibraryExport(const char *name);
 // Counts loads, so that cached export addresses know when to look again.
 int LoadGeneration();
 
+// Around every call of an export (support/exports.cpp). Through the driver
+// the instrument lives behind a relay: before a call the interface follows
+// the instrument's attachment, and after it the host has answered every
+// request the call made, closes included. Elsewhere they do nothing.
+void BeforeCall();
+void AfterCall(bool appendOnly);
+// Handles open on the instrument as its driver counts them, or -1 where the
+// stand-in is the driver (it keeps Device().openHandles itself).
+int DriverOpenHandles();
+
+// Whether the tests reach the instrument through the virtual Zelqa driver.
+#if defined(ZQLUSB_THROUGH_DRIVER)
+constexpr bool kThroughDriver = true;
+#else
+constexpr bool kThroughDriver = false;
+#endif
+
 } // namespace testbed

@@ -2,13 +2,22 @@
 // applied to the test's instrument and seen through the exports; mistakes
 // that make the whole script ignored; the variable read by the default
 // instrument.
+#include <cstdio>
 #include <cstdlib>
 
 #include "acquisition/record.h"
+#include "support/library.h"
 #include "virtual_instrument/script.h"
 
 namespace testbed {
 namespace {
+
+// Through the driver, the library's open attempts while the instrument is
+// unplugged (its interface disabled) end in Wine's SetupAPI and never reach
+// the driver, so `replug after` counts only the transfers there.
+constexpr char kReplugNotApplicable[] =
+    "not applicable through the driver: open attempts with the interface disabled never reach it, "
+    "so replug after counts only transfers";
 
 using ScriptTest = DeviceTest;
 
@@ -66,6 +75,10 @@ TEST_F(ScriptTest, EachStatementChangesTheInstrumentAsDocumented) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.script);
+        if (kThroughDriver && std::string(c.script).find("replug") != std::string::npos) {
+            std::printf("[  N/A     ] script \"%s\": %s\n", c.script, kReplugNotApplicable);
+            continue;
+        }
         Restart();
         Apply(c.script);
         ASSERT_EQ(USBInitDevice(), std::string(c.script) == "unplug after=0" ? 256 : 0);
@@ -103,6 +116,9 @@ TEST_F(ScriptTest, ChannelStatementsSetTheSignalsThatAreCaptured) {
 }
 
 TEST_F(ScriptTest, TheRetryDialogAppearsAndRetryRecoversOnceTheInstrumentIsBack) {
+    if (kThroughDriver) {
+        GTEST_SKIP() << kReplugNotApplicable;
+    }
     // The ready probe unplugs it; the write fails, the silent reopen finds
     // nothing, the repeat fails, and the dialog's Retry reopens it.
     Apply("unplug after=1; replug after=3; dialog retry");
@@ -117,6 +133,9 @@ TEST_F(ScriptTest, TheRetryDialogAppearsAndRetryRecoversOnceTheInstrumentIsBack)
 }
 
 TEST_F(ScriptTest, WithoutRetryAnswersTheDialogCancelsAndTheWriteIsLost) {
+    if (kThroughDriver) {
+        GTEST_SKIP() << kReplugNotApplicable;
+    }
     Apply("unplug after=1; replug after=3");
     SetDLLBehaviour(1);
     Open();

@@ -1,0 +1,186 @@
+// zqlinstrument: installs the virtual Zelqa driver and serves the virtual
+// instrument through it, so that any application with the real zqlusb.dll
+// runs against the virtual instrument.
+//   zqlinstrument install [--inf FILE]   the device node and its driver
+//   zqlinstrument remove                 the device node (the driver stops)
+//   zqlinstrument status                 device, driver and host state
+//   zqlinstrument serve [--script TEXT]  plays the instrument until Ctrl-C
+#include <windows.h>
+// windows.h first: setupapi.h and newdev.h need its types.
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host.h"
+#include "virtual_instrument/instrument.h"
+#include "virtual_instrument/script.h"
+
+namespace {
+
+// The System setup class, which the INF names.
+const GUID kSystemClass = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const char kInstanceId[] = "ROOT\\ZQLVIRT\\0000";
+const char kInfName[] = "zqlvirt.inf";
+// Installing right after the prefix's first start finds the service
+// database locked for a while (error 1055): tries, one second apart.
+constexpr int kInstallTries = 20;
+
+int Usage() {
+    std::fprintf(stderr, "usage: zqlinstrument install [--inf FILE] | remove | status | serve [--script TEXT]\n");
+    return 2;
+}
+
+int Fail(const char *what) {
+    std::fprintf(stderr, "zqlinstrument: %s (error %lu)\n", what, GetLastError());
+    return 1;
+}
+
+std::string BesideProgram(const char *name) {
+    char path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir(path, n);
+    const std::size_t slash = dir.find_last_of("\\/");
+    return (slash == std::string::npos ? std::string() : dir.substr(0, slash + 1)) + name;
+}
+
+// The device node, registered once; true when it exists now.
+bool RegisterDeviceNode() {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&kSystemClass, nullptr);
+    if (set == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    SP_DEVINFO_DATA node = {};
+    node.cbSize = sizeof node;
+    bool ok = false;
+    if (SetupDiCreateDeviceInfoA(set, kInstanceId, &kSystemClass, nullptr, nullptr, 0, &node)) {
+        static const char kIds[] = ZQLDRIVER_HARDWARE_ID "\0"; // a list: ends with two zeros
+        ok = SetupDiSetDeviceRegistryPropertyA(set, &node, SPDRP_HARDWAREID, reinterpret_cast<const BYTE *>(kIds),
+                                               sizeof kIds) &&
+             SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &node);
+    } else {
+        ok = GetLastError() == ERROR_DEVINST_ALREADY_EXISTS;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return ok;
+}
+
+int Install(const std::string &inf) {
+    char full[MAX_PATH] = {};
+    if (GetFullPathNameA(inf.c_str(), MAX_PATH, full, nullptr) == 0 ||
+        GetFileAttributesA(full) == INVALID_FILE_ATTRIBUTES) {
+        std::fprintf(stderr, "zqlinstrument: %s: no such INF file\n", inf.c_str());
+        return 1;
+    }
+    if (!RegisterDeviceNode()) {
+        return Fail("cannot register the device node");
+    }
+    for (int attempt = 1;; ++attempt) {
+        BOOL reboot = FALSE;
+        if (UpdateDriverForPlugAndPlayDevicesA(nullptr, ZQLDRIVER_HARDWARE_ID, full, INSTALLFLAG_FORCE, &reboot)) {
+            break;
+        }
+        if (GetLastError() != ERROR_SERVICE_DATABASE_LOCKED || attempt == kInstallTries) {
+            return Fail("cannot install the driver");
+        }
+        Sleep(1000);
+    }
+    std::printf("installed the virtual Zelqa driver (%s) for %s\n", full, kInstanceId);
+    return 0;
+}
+
+int Remove() {
+    HDEVINFO set = SetupDiGetClassDevsA(&kSystemClass, nullptr, nullptr, 0);
+    if (set == INVALID_HANDLE_VALUE) {
+        return Fail("cannot list the system devices");
+    }
+    SP_DEVINFO_DATA node = {};
+    node.cbSize = sizeof node;
+    int removed = 0;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &node); ++i) {
+        char id[256] = {};
+        if (SetupDiGetDeviceInstanceIdA(set, &node, id, sizeof id, nullptr) && _stricmp(id, kInstanceId) == 0 &&
+            SetupDiCallClassInstaller(DIF_REMOVE, set, &node)) {
+            ++removed;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (removed == 0) {
+        std::fprintf(stderr, "zqlinstrument: no virtual Zelqa device is installed\n");
+        return 1;
+    }
+    std::printf("removed the virtual Zelqa device %s\n", kInstanceId);
+    return 0;
+}
+
+int Status() {
+    ZqlDriverStatus s = {};
+    if (!zqlhost::QueryStatus(&s)) {
+        std::printf("driver: not running (install it with zqlinstrument install)\n");
+        return 1;
+    }
+    std::printf("driver: running\nhost: %s\ninterface: %s\nopen handles: %u\npending requests: %u\n"
+                "requests answered: %u\nrequests refused by the driver: %u\n",
+                s.hostPresent ? "serving" : "none", s.interfaceEnabled ? "enabled" : "disabled", s.openHandles,
+                s.pending, s.served, s.refused);
+    return 0;
+}
+
+BOOL WINAPI OnCtrlC(DWORD) {
+    std::fprintf(stderr, "zqlinstrument: stopped; the instrument is gone\n");
+    ExitProcess(130);
+}
+
+int Serve(const char *scriptText) {
+    if (scriptText != nullptr) {
+        std::string error;
+        std::optional<vi::Script> script = vi::ParseScript(scriptText, &error);
+        if (!script) {
+            std::fprintf(stderr, "zqlinstrument: --script: %s\n", error.c_str());
+            return 2;
+        }
+        vi::ApplyScript(vi::Device(), *script);
+    }
+    zqlhost::Host host;
+    std::string error;
+    if (!host.Attach(&error)) {
+        std::fprintf(stderr, "zqlinstrument: %s\n", error.c_str());
+        return 1;
+    }
+    SetConsoleCtrlHandler(OnCtrlC, TRUE);
+    std::printf("serving the virtual Zelqa instrument; Ctrl-C ends\n");
+    std::fflush(stdout);
+    const DWORD code = host.Serve();
+    std::fprintf(stderr, "zqlinstrument: the driver ended the service (error %lu)\n", code);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        return Usage();
+    }
+    const std::string verb = argv[1];
+    if (verb == "install" && argc == 2) {
+        return Install(BesideProgram(kInfName));
+    }
+    if (verb == "install" && argc == 4 && std::strcmp(argv[2], "--inf") == 0) {
+        return Install(argv[3]);
+    }
+    if (verb == "remove" && argc == 2) {
+        return Remove();
+    }
+    if (verb == "status" && argc == 2) {
+        return Status();
+    }
+    if (verb == "serve" && argc == 2) {
+        return Serve(nullptr);
+    }
+    if (verb == "serve" && argc == 4 && std::strcmp(argv[2], "--script") == 0) {
+        return Serve(argv[3]);
+    }
+    return Usage();
+}

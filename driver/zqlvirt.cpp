@@ -1,0 +1,653 @@
+// The virtual Zelqa driver: a WDM driver for a root-enumerated device that
+// offers the instrument's device interface and relays every request made on
+// it to a host process, which serves the virtual instrument in user mode.
+//
+// Applications open the interface and send the four control requests; the
+// driver checks each request's buffers, pends it, and hands it to the host's
+// outstanding ZQLHOST_NEXT (inverted call). The host's answer completes it.
+// The interface is enabled only while a host serves (and the host may switch
+// it off and on, for an unplugged instrument); when the host goes, every
+// pending and later request fails with STATUS_DEVICE_NOT_CONNECTED.
+//
+// C-level C++: no exceptions, no RTTI, no static constructors (nothing runs
+// them in a driver); all state is in one zero-initialised record.
+#include <ntddk.h>
+#include <wdm.h>
+
+#include "host_protocol.h"
+
+namespace {
+
+// The instrument's device interface class, under which the library looks.
+const GUID kInterfaceClass = {0xD0F40DFC, 0xED5C, 0x4080, {0xBA, 0x0C, 0xDD, 0x1B, 0xAA, 0x4E, 0x8F, 0x2A}};
+
+// The four control requests of the instrument (device type 0x22, buffered).
+const ULONG kWriteStream = 0x220018;
+const ULONG kWriteRaw = 0x22001C;
+const ULONG kRead = 0x220024;
+const ULONG kReady = 0x220028;
+
+struct DriverState {
+    KSPIN_LOCK lock;
+    LIST_ENTRY requests;     // application requests and syncs, oldest first
+    PIRP hostWait;           // the host's pended ZQLHOST_NEXT, or null
+    PFILE_OBJECT host;       // the host's file object, or null
+    PDEVICE_OBJECT control;  // \Device\ZelqaHost
+    PDEVICE_OBJECT fdo;      // the instrument's device, once added
+    PDEVICE_OBJECT lower;    // the device below it in the stack
+    UNICODE_STRING link;     // the interface's symbolic link name
+    bool linkValid;
+    bool started;
+    bool interfaceWanted;    // the host's choice; enabled only while it serves
+    bool interfaceEnabled;
+    ULONG nextId;
+    ULONG nextHandle;
+    ZqlDriverStatus counts;
+};
+
+DriverState state;
+
+// Per request, in the IRP's driver context: its message id, whether the host
+// has it already, and what kind of message it is.
+enum ContextSlot { kSlotId, kSlotDelivered, kSlotKind };
+ULONG Context(PIRP irp, ContextSlot slot) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[slot]));
+}
+void SetContext(PIRP irp, ContextSlot slot, ULONG value) {
+    irp->Tail.Overlay.DriverContext[slot] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(value));
+}
+ULONG IdOf(PIRP irp) {
+    return Context(irp, kSlotId);
+}
+bool DeliveredOf(PIRP irp) {
+    return Context(irp, kSlotDelivered) != 0;
+}
+ULONG KindOf(PIRP irp) {
+    return Context(irp, kSlotKind);
+}
+PLIST_ENTRY EntryOf(PIRP irp) {
+    return &irp->Tail.Overlay.ListEntry;
+}
+PIRP IrpOf(PLIST_ENTRY entry) {
+    return CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+}
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS Refuse(PIRP irp, NTSTATUS status) {
+    InterlockedIncrement(reinterpret_cast<volatile LONG *>(&state.counts.refused));
+    return Complete(irp, status, 0);
+}
+
+ULONG HandleOf(PFILE_OBJECT file) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(file->FsContext));
+}
+
+// --- The interface ----------------------------------------------------------
+
+// Enables the interface exactly while the device is started, a host serves
+// and the host wants it. Called without the lock (passive level).
+void UpdateInterface() {
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    const bool want = state.linkValid && state.started && state.host != nullptr && state.interfaceWanted;
+    const bool change = want != state.interfaceEnabled;
+    state.interfaceEnabled = want;
+    state.counts.interfaceEnabled = want ? 1 : 0;
+    KeReleaseSpinLock(&state.lock, irql);
+    if (change) {
+        IoSetDeviceInterfaceState(&state.link, want ? TRUE : FALSE);
+    }
+}
+
+// --- Pending requests -------------------------------------------------------
+
+VOID NTAPI CancelRequest(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    RemoveEntryList(EntryOf(irp));
+    InitializeListHead(EntryOf(irp)); // a second removal is harmless
+    if (KindOf(irp) == ZQL_MSG_CONTROL || KindOf(irp) == ZQL_MSG_OPEN) {
+        --state.counts.pending;
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    Complete(irp, STATUS_CANCELLED, 0);
+}
+
+VOID NTAPI CancelHostWait(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    if (state.hostWait == irp) {
+        state.hostWait = nullptr;
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    Complete(irp, STATUS_CANCELLED, 0);
+}
+
+// Takes a request out of the list for completion; false when its
+// cancellation is already under way (the cancel routine completes it).
+bool TakeForCompletion(PIRP irp) {
+    RemoveEntryList(EntryOf(irp));
+    InitializeListHead(EntryOf(irp));
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+        return false;
+    }
+    if (KindOf(irp) == ZQL_MSG_CONTROL || KindOf(irp) == ZQL_MSG_OPEN) {
+        --state.counts.pending;
+    }
+    return true;
+}
+
+PIRP FindRequest(ULONG id) {
+    for (PLIST_ENTRY e = state.requests.Flink; e != &state.requests; e = e->Flink) {
+        if (IdOf(IrpOf(e)) == id) {
+            return IrpOf(e);
+        }
+    }
+    return nullptr;
+}
+
+PIRP FirstUndelivered() {
+    for (PLIST_ENTRY e = state.requests.Flink; e != &state.requests; e = e->Flink) {
+        if (!DeliveredOf(IrpOf(e))) {
+            return IrpOf(e);
+        }
+    }
+    return nullptr;
+}
+
+// Writes the message for `request` into the host's output buffer; returns its
+// size. Under the lock.
+ULONG WriteMessage(PIRP request, PIRP hostIrp) {
+    PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(request);
+    const ULONG room = IoGetCurrentIrpStackLocation(hostIrp)->Parameters.DeviceIoControl.OutputBufferLength;
+    auto *message = static_cast<ZqlHostMessage *>(hostIrp->AssociatedIrp.SystemBuffer);
+    RtlZeroMemory(message, sizeof *message);
+    message->id = IdOf(request);
+    message->kind = KindOf(request);
+    if (at->FileObject != nullptr) {
+        message->handle = HandleOf(at->FileObject);
+    }
+    ULONG size = sizeof *message;
+    if (message->kind == ZQL_MSG_CONTROL) {
+        message->code = at->Parameters.DeviceIoControl.IoControlCode;
+        message->inLength = at->Parameters.DeviceIoControl.InputBufferLength;
+        message->outLength = at->Parameters.DeviceIoControl.OutputBufferLength;
+        if (message->inLength <= room - sizeof *message) {
+            RtlCopyMemory(message + 1, request->AssociatedIrp.SystemBuffer, message->inLength);
+            size += message->inLength;
+        } else {
+            message->flags = ZQL_PAYLOAD_DETACHED;
+        }
+    }
+    SetContext(request, kSlotDelivered, 1);
+    return size;
+}
+
+// Hands the oldest undelivered request to the waiting host, if both are
+// there. Under the lock; returns the host IRP to complete outside it.
+PIRP MatchHost(ULONG *size) {
+    if (state.hostWait == nullptr) {
+        return nullptr;
+    }
+    PIRP request = FirstUndelivered();
+    if (request == nullptr) {
+        return nullptr;
+    }
+    PIRP hostIrp = state.hostWait;
+    if (IoSetCancelRoutine(hostIrp, nullptr) == nullptr) {
+        return nullptr; // being cancelled; its cancel routine clears hostWait
+    }
+    state.hostWait = nullptr;
+    *size = WriteMessage(request, hostIrp);
+    return hostIrp;
+}
+
+// Queues a request for the host and pends it; fails it when no host serves.
+NTSTATUS Relay(PIRP irp, ULONG kind) {
+    SetContext(irp, kSlotKind, kind);
+    SetContext(irp, kSlotDelivered, 0);
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    if (state.host == nullptr) {
+        KeReleaseSpinLock(&state.lock, irql);
+        if (kind == ZQL_MSG_CLOSE || kind == ZQL_MSG_SYNC) {
+            return Complete(irp, STATUS_SUCCESS, 0);
+        }
+        return Refuse(irp, kind == ZQL_MSG_OPEN ? STATUS_NO_SUCH_DEVICE : STATUS_DEVICE_NOT_CONNECTED);
+    }
+    if (++state.nextId == 0) {
+        ++state.nextId; // 0 means no message
+    }
+    SetContext(irp, kSlotId, state.nextId);
+    IoMarkIrpPending(irp);
+    InsertTailList(&state.requests, EntryOf(irp));
+    if (kind == ZQL_MSG_CONTROL || kind == ZQL_MSG_OPEN) {
+        ++state.counts.pending;
+    }
+    (void)IoSetCancelRoutine(irp, CancelRequest);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        // Cancelled before it was queued, and no cancel routine will run.
+        RemoveEntryList(EntryOf(irp));
+        if (kind == ZQL_MSG_CONTROL || kind == ZQL_MSG_OPEN) {
+            --state.counts.pending;
+        }
+        KeReleaseSpinLock(&state.lock, irql);
+        Complete(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    ULONG size = 0;
+    PIRP hostIrp = MatchHost(&size);
+    KeReleaseSpinLock(&state.lock, irql);
+    if (hostIrp != nullptr) {
+        Complete(hostIrp, STATUS_SUCCESS, size);
+    }
+    return STATUS_PENDING;
+}
+
+// Fails every pending request: the host is gone. Called without the lock.
+void FailAllRequests() {
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&state.lock, &irql);
+        PIRP irp = nullptr;
+        while (!IsListEmpty(&state.requests)) {
+            PIRP first = IrpOf(state.requests.Flink);
+            if (TakeForCompletion(first)) {
+                irp = first;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&state.lock, irql);
+        if (irp == nullptr) {
+            return;
+        }
+        const ULONG kind = KindOf(irp);
+        if (kind == ZQL_MSG_OPEN) {
+            Complete(irp, STATUS_NO_SUCH_DEVICE, 0);
+        } else if (kind == ZQL_MSG_CONTROL) {
+            Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+        } else {
+            Complete(irp, STATUS_SUCCESS, 0);
+        }
+    }
+}
+
+// --- The application side ---------------------------------------------------
+
+// Checks a control request's buffers against what the instrument takes.
+NTSTATUS CheckControl(PIO_STACK_LOCATION at) {
+    const ULONG in = at->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG out = at->Parameters.DeviceIoControl.OutputBufferLength;
+    switch (at->Parameters.DeviceIoControl.IoControlCode) {
+    case kWriteStream:
+        return out != 0 ? STATUS_INVALID_PARAMETER : in > ZQL_MAX_STREAM ? STATUS_INVALID_BUFFER_SIZE : STATUS_SUCCESS;
+    case kWriteRaw:
+        return in != out ? STATUS_INVALID_PARAMETER : in > ZQL_MAX_RAW ? STATUS_INVALID_BUFFER_SIZE : STATUS_SUCCESS;
+    case kRead:
+        return in != out ? STATUS_INVALID_PARAMETER : in > ZQL_MAX_READ ? STATUS_INVALID_BUFFER_SIZE : STATUS_SUCCESS;
+    case kReady:
+        return in != 0 || out != 0 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+    default:
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+}
+
+NTSTATUS InstrumentRequest(PIRP irp) {
+    PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
+    switch (at->MajorFunction) {
+    case IRP_MJ_CREATE: {
+        KIRQL irql;
+        KeAcquireSpinLock(&state.lock, &irql);
+        const ULONG handle = ++state.nextHandle;
+        KeReleaseSpinLock(&state.lock, irql);
+        at->FileObject->FsContext = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(handle));
+        return Relay(irp, ZQL_MSG_OPEN);
+    }
+    case IRP_MJ_CLEANUP:
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_CLOSE: {
+        KIRQL irql;
+        KeAcquireSpinLock(&state.lock, &irql);
+        if (at->FileObject->FsContext2 != nullptr) { // opened: the host said yes
+            --state.counts.openHandles;
+        }
+        KeReleaseSpinLock(&state.lock, irql);
+        return Relay(irp, ZQL_MSG_CLOSE);
+    }
+    case IRP_MJ_DEVICE_CONTROL: {
+        const NTSTATUS checked = CheckControl(at);
+        return NT_SUCCESS(checked) ? Relay(irp, ZQL_MSG_CONTROL) : Refuse(irp, checked);
+    }
+    default:
+        return Refuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+// --- The host side ----------------------------------------------------------
+
+// Completes the request the host answered, with its output bytes.
+void DeliverAnswer(const ZqlHostAnswer &answer, ULONG attached) {
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    PIRP request = FindRequest(answer.id);
+    if (request == nullptr || !DeliveredOf(request) || !TakeForCompletion(request)) {
+        KeReleaseSpinLock(&state.lock, irql); // cancelled meanwhile, or a wrong id
+        return;
+    }
+    ++state.counts.served;
+    PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(request);
+    ULONG_PTR information = 0;
+    if (KindOf(request) == ZQL_MSG_OPEN && NT_SUCCESS(answer.status)) {
+        at->FileObject->FsContext2 = reinterpret_cast<PVOID>(1);
+        ++state.counts.openHandles;
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    if (KindOf(request) == ZQL_MSG_CONTROL) {
+        const ULONG out = at->Parameters.DeviceIoControl.OutputBufferLength;
+        ULONG length = answer.length < out ? answer.length : out;
+        length = length < attached ? length : attached;
+        if (length > 0) {
+            RtlCopyMemory(request->AssociatedIrp.SystemBuffer, &answer + 1, length);
+        }
+        information = answer.information < out ? answer.information : out;
+    }
+    Complete(request, answer.status, information);
+}
+
+// ZQLHOST_NEXT: the answer to the previous message in, the next message out.
+NTSTATUS HostNext(PIRP irp, PIO_STACK_LOCATION at) {
+    const ULONG in = at->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG out = at->Parameters.DeviceIoControl.OutputBufferLength;
+    if (in < sizeof(ZqlHostAnswer) || out < sizeof(ZqlHostMessage)) {
+        return Refuse(irp, STATUS_INVALID_PARAMETER);
+    }
+    const auto *answer = static_cast<const ZqlHostAnswer *>(irp->AssociatedIrp.SystemBuffer);
+    if (answer->id != 0) {
+        DeliverAnswer(*answer, in - static_cast<ULONG>(sizeof *answer));
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    if (state.hostWait != nullptr) {
+        KeReleaseSpinLock(&state.lock, irql);
+        return Refuse(irp, STATUS_DEVICE_BUSY); // one outstanding wait at a time
+    }
+    PIRP request = FirstUndelivered();
+    if (request != nullptr) {
+        const ULONG size = WriteMessage(request, irp);
+        KeReleaseSpinLock(&state.lock, irql);
+        return Complete(irp, STATUS_SUCCESS, size);
+    }
+    IoMarkIrpPending(irp);
+    state.hostWait = irp;
+    (void)IoSetCancelRoutine(irp, CancelHostWait);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        state.hostWait = nullptr;
+        KeReleaseSpinLock(&state.lock, irql);
+        Complete(irp, STATUS_CANCELLED, 0);
+        return STATUS_PENDING;
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    return STATUS_PENDING;
+}
+
+// ZQLHOST_PAYLOAD: the input bytes of a delivered request too large to attach.
+NTSTATUS HostPayload(PIRP irp, PIO_STACK_LOCATION at) {
+    if (at->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
+        return Refuse(irp, STATUS_INVALID_PARAMETER);
+    }
+    const ULONG id = *static_cast<const ULONG *>(irp->AssociatedIrp.SystemBuffer);
+    const ULONG out = at->Parameters.DeviceIoControl.OutputBufferLength;
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    PIRP request = FindRequest(id);
+    if (request == nullptr || KindOf(request) != ZQL_MSG_CONTROL) {
+        KeReleaseSpinLock(&state.lock, irql);
+        return Refuse(irp, STATUS_NOT_FOUND);
+    }
+    const ULONG length = IoGetCurrentIrpStackLocation(request)->Parameters.DeviceIoControl.InputBufferLength;
+    if (out < length) {
+        KeReleaseSpinLock(&state.lock, irql);
+        return Refuse(irp, STATUS_BUFFER_TOO_SMALL);
+    }
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, request->AssociatedIrp.SystemBuffer, length);
+    KeReleaseSpinLock(&state.lock, irql);
+    return Complete(irp, STATUS_SUCCESS, length);
+}
+
+NTSTATUS HostAttach(PIRP irp, PIO_STACK_LOCATION at) {
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    if (state.host != nullptr) {
+        KeReleaseSpinLock(&state.lock, irql);
+        return Refuse(irp, STATUS_DEVICE_BUSY);
+    }
+    state.host = at->FileObject;
+    state.interfaceWanted = true;
+    state.counts.hostPresent = 1;
+    KeReleaseSpinLock(&state.lock, irql);
+    UpdateInterface();
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+// The host closed its handle or died: no one serves the instrument.
+void HostGone(PFILE_OBJECT file) {
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    const bool wasHost = state.host == file;
+    if (wasHost) {
+        state.host = nullptr;
+        state.counts.hostPresent = 0;
+    }
+    PIRP wait = nullptr;
+    if (wasHost && state.hostWait != nullptr && IoSetCancelRoutine(state.hostWait, nullptr) != nullptr) {
+        wait = state.hostWait;
+        state.hostWait = nullptr;
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    if (!wasHost) {
+        return;
+    }
+    if (wait != nullptr) {
+        Complete(wait, STATUS_CANCELLED, 0);
+    }
+    UpdateInterface();
+    FailAllRequests();
+}
+
+bool IsHost(PFILE_OBJECT file) {
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    const bool host = file != nullptr && state.host == file;
+    KeReleaseSpinLock(&state.lock, irql);
+    return host;
+}
+
+NTSTATUS HostControl(PIRP irp, PIO_STACK_LOCATION at) {
+    const ULONG code = at->Parameters.DeviceIoControl.IoControlCode;
+    if (code == ZQLHOST_STATUS) {
+        if (at->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ZqlDriverStatus)) {
+            return Refuse(irp, STATUS_BUFFER_TOO_SMALL);
+        }
+        KIRQL irql;
+        KeAcquireSpinLock(&state.lock, &irql);
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &state.counts, sizeof state.counts);
+        KeReleaseSpinLock(&state.lock, irql);
+        return Complete(irp, STATUS_SUCCESS, sizeof(ZqlDriverStatus));
+    }
+    if (code == ZQLHOST_ATTACH) {
+        return HostAttach(irp, at);
+    }
+    if (code == ZQLHOST_SYNC) {
+        return Relay(irp, ZQL_MSG_SYNC);
+    }
+    if (!IsHost(at->FileObject)) {
+        return Refuse(irp, code == ZQLHOST_NEXT || code == ZQLHOST_PAYLOAD || code == ZQLHOST_INTERFACE
+                               ? STATUS_ACCESS_DENIED
+                               : STATUS_INVALID_DEVICE_REQUEST);
+    }
+    switch (code) {
+    case ZQLHOST_NEXT:
+        return HostNext(irp, at);
+    case ZQLHOST_PAYLOAD:
+        return HostPayload(irp, at);
+    case ZQLHOST_INTERFACE:
+        if (at->Parameters.DeviceIoControl.InputBufferLength < 1) {
+            return Refuse(irp, STATUS_INVALID_PARAMETER);
+        }
+        state.interfaceWanted = *static_cast<const UCHAR *>(irp->AssociatedIrp.SystemBuffer) != 0;
+        UpdateInterface();
+        return Complete(irp, STATUS_SUCCESS, 0);
+    default:
+        return Refuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+NTSTATUS ControlRequest(PIRP irp) {
+    PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
+    switch (at->MajorFunction) {
+    case IRP_MJ_CREATE:
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+        HostGone(at->FileObject);
+        return Complete(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_DEVICE_CONTROL:
+        return HostControl(irp, at);
+    default:
+        return Refuse(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+// --- Plug and play and power ------------------------------------------------
+
+NTSTATUS PassDown(PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(state.lower, irp);
+}
+
+NTSTATUS PnpRequest(PIRP irp) {
+    PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
+    switch (at->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        const NTSTATUS status = PassDown(irp);
+        state.started = true;
+        UpdateInterface();
+        return status;
+    }
+    case IRP_MN_REMOVE_DEVICE: {
+        state.started = false;
+        UpdateInterface();
+        HostGone(state.host);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        const NTSTATUS status = PassDown(irp);
+        IoDetachDevice(state.lower);
+        if (state.linkValid) {
+            RtlFreeUnicodeString(&state.link);
+            state.linkValid = false;
+        }
+        IoDeleteDevice(state.fdo);
+        state.fdo = nullptr;
+        state.lower = nullptr;
+        return status;
+    }
+    default:
+        return PassDown(irp);
+    }
+}
+
+NTSTATUS PowerRequest(PIRP irp) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(state.lower, irp);
+}
+
+NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    if (device == state.control) {
+        return ControlRequest(irp);
+    }
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    case IRP_MJ_PNP:
+        return PnpRequest(irp);
+    case IRP_MJ_POWER:
+        return PowerRequest(irp);
+    case IRP_MJ_SYSTEM_CONTROL:
+        return PassDown(irp);
+    default:
+        return InstrumentRequest(irp);
+    }
+}
+
+NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    if (state.fdo != nullptr) {
+        return STATUS_DEVICE_BUSY; // one virtual instrument
+    }
+    PDEVICE_OBJECT fdo = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = IoRegisterDeviceInterface(pdo, &kInterfaceClass, nullptr, &state.link);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(fdo);
+        return status;
+    }
+    state.linkValid = true;
+    state.lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+    state.fdo = fdo;
+    fdo->Flags |= DO_BUFFERED_IO;
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI Unload(PDRIVER_OBJECT) {
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, ZQLHOST_LINK_NAME);
+    IoDeleteSymbolicLink(&link);
+    if (state.control != nullptr) {
+        IoDeleteDevice(state.control);
+        state.control = nullptr;
+    }
+}
+
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver) {
+    UNICODE_STRING name;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&name, ZQLHOST_DEVICE_NAME);
+    RtlInitUnicodeString(&link, ZQLHOST_LINK_NAME);
+    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &state.control);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(state.control);
+        state.control = nullptr;
+        return status;
+    }
+    state.control->Flags |= DO_BUFFERED_IO;
+    state.control->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    RtlZeroMemory(&state, sizeof state);
+    KeInitializeSpinLock(&state.lock);
+    InitializeListHead(&state.requests);
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+        driver->MajorFunction[i] = Dispatch;
+    }
+    driver->DriverExtension->AddDevice = AddDevice;
+    driver->DriverUnload = Unload;
+    return CreateControlDevice(driver);
+}
