@@ -22,9 +22,12 @@
  *     Retry sends them all, Cancel drops them all;
  *   - a call that sends the stream (a flush, a read) sends the failed
  *     commands ahead of its own; when that succeeds, Retry has nothing left
- *     to repeat. A read inside the dialog of a call that reads sends that
- *     call's request too: that call then receives nothing, as when no byte
- *     arrives;
+ *     to repeat. While the dialog of a call that reads is shown, that
+ *     call's read request is held back: a read inside the dialog sends only
+ *     its own request and receives its own data, and Retry then sends the
+ *     held request again (behind any commands added meanwhile), so that the
+ *     call that showed the dialog receives its own data too; after Cancel it
+ *     reads nothing, as whenever the link has failed;
  *   - a failure inside it follows the same recovery rules, with a dialog of
  *     its own; its Cancel closes the device and drops all pending commands.
  */
