@@ -86,6 +86,18 @@ class Use(unittest.TestCase):
         list(generator)
         self.assertEqual(library.calls.count("USBRetrieveRollModeData"), 2)
 
+    def test_roll_blocks_refuses_at_the_call_not_at_the_first_next(self):
+        cases = [(-1, ValueError, True), ("3", TypeError, True), (2, zqlusb.ZelqaNotOpen, False)]
+        for count, error, opened in cases:
+            with self.subTest(count=count, opened=opened):
+                library = RecordingLibrary()
+                scope = zqlusb.Zelqa(library, arrays=False)
+                if opened:
+                    scope.open()
+                with self.assertRaises(error):
+                    scope.roll_blocks(count)  # no next(): the call itself raises
+                self.assertNotIn("USBRetrieveRollModeData", library.calls)
+
     def test_samples_are_numpy_arrays_when_numpy_imports_else_bytes(self):
         with zqlusb.Zelqa(arrays=False) as plain:
             reference = plain.capture(100) + plain.pretrigger()

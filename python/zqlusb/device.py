@@ -241,9 +241,13 @@ class Zelqa:
         """Roll mode as a generator: the next `count` blocks (without end when
         None), each as (channel_a, channel_b, invalid), fetched as the loop
         asks for them."""
+        # Checked here, at the call, not at the first next().
         if count is not None:
             _check_int("count", count, 0, _INT_MAX)
         self._require_open("roll_blocks()")
+        return self._roll_block_stream(count)
+
+    def _roll_block_stream(self, count):
         fetched = 0
         while count is None or fetched < count:
             yield self.roll()
