@@ -48,6 +48,7 @@ void Save(const std::string &dir, const std::string &name, const std::string &ti
           std::vector<std::string> &written) {
     WriteCsv(dir + "/" + name + ".csv", trace);
     WriteSvg(dir + "/" + name + ".svg", title, "point number", trace);
+    written.push_back(dir + "/" + name + ".csv");
     written.push_back(dir + "/" + name + ".svg");
 }
 } // namespace

@@ -40,16 +40,21 @@ class Installed(unittest.TestCase):
         cases = [
             ("beside the package", environment, probe, 0, beside),
             ("variable", dict(environment, ZQLUSB_LIBRARY="/no/such/lib.so"), probe, 1,
-             "/no/such/lib.so: no such file"),
+             "from ZQLUSB_LIBRARY=/no/such/lib.so (tried /no/such/lib.so: no such file)"),
             ("explicit path", environment, "import zqlusb; zqlusb.load('/nowhere/x.so')", 1,
-             "/nowhere/x.so: no such file"),
+             "from the path given (tried /nowhere/x.so: no such file)"),
+            # A file in the current folder named without one is loaded by its full path.
+            ("current folder", environment, "import os, zqlusb; print(zqlusb.load(os.path.basename(%r))._name)"
+             % beside, 0, beside),
         ]
         for context, env, code, status, says in cases:
             with self.subTest(context):
                 done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                                      timeout=60)
+                                      timeout=60, cwd=os.path.dirname(beside))
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(says, done.stdout + done.stderr)
+                if context == "variable":
+                    self.assertNotIn("set ZQLUSB_LIBRARY", done.stderr, "it is set already")
 
 
 class Use(unittest.TestCase):

@@ -404,7 +404,12 @@ TEST_F(ZqlscopeTest, TheDemoRunsAWholeSessionAndWritesItsPlots) {
         std::string text((std::istreambuf_iterator<char>(svg)), std::istreambuf_iterator<char>());
         EXPECT_NE(text.find(" points=\"7"), std::string::npos) << "a line or a band in the plot";
         EXPECT_NE(text.find(">point number</text>"), std::string::npos);
-        EXPECT_TRUE(fs::exists(dir / (std::string(name) + ".csv")));
+        // The listing names each file written, the CSV files too.
+        for (const char *suffix : {".csv", ".svg"}) {
+            const std::string file = dir.string() + "/" + name + suffix;
+            EXPECT_TRUE(fs::exists(file));
+            EXPECT_NE(o.out.find("\n  " + file + "\n"), std::string::npos) << o.out;
+        }
     }
     EXPECT_NE(o.out.find("driver version    1.3"), std::string::npos) << o.out;
     EXPECT_FALSE(Device().rawBytes.empty()) << "the FPGA was loaded";
