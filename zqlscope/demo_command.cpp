@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "file_checks.h"
 #include "session.h"
 #include "zqlusb.h"
 
@@ -56,7 +57,7 @@ void Save(const std::string &dir, const std::string &name, const std::string &ti
 int Demo(const CommandSpec &, const Arguments &args) {
     const std::string dir = args.Text("--out", "demo-output");
     std::error_code error;
-    std::filesystem::create_directories(dir, error);
+    std::filesystem::create_directories(PathOf(dir), error);
     if (error) {
         throw RunError("cannot create the output folder " + dir + ": " + error.message());
     }
