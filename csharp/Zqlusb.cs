@@ -50,15 +50,41 @@ namespace Zelqa
             return (address & I2CCodeMask) + (~I2CCodeMask & 0xFFFFu);
         }
 
-        /// <summary>Writes USBRetrieveScopeData's request into bytes 0-5 of TempBufferA:
-        /// DataCount, DataOffset, Step, each 16-bit little-endian.</summary>
-        public static void SetScopeRequest(OutPutData record, int dataCount, int dataOffset, int step)
+        /// <summary>Results of CheckScopeRequest, as zqlusb.h names them.</summary>
+        public const int RequestFits = 0;
+        public const int RequestNot16Bits = 1;  // a value below 0 or above 65,535
+        public const int RequestPastTheEnd = 2; // dataOffset + dataCount above 32,768
+        public const int RequestNoStep = 3;     // step 0 with dataCount of 1 or more
+
+        /// <summary>Whether a request fits what USBRetrieveScopeData takes: RequestFits,
+        /// or the first reason why not.</summary>
+        public static int CheckScopeRequest(int dataCount, int dataOffset, int step)
         {
-            int[] values = { dataCount, dataOffset, step };
+            if (dataCount < 0 || dataCount > 0xFFFF || dataOffset < 0 || dataOffset > 0xFFFF || step < 0 ||
+                step > 0xFFFF) {
+                return RequestNot16Bits;
+            }
+            if (dataOffset + dataCount > ChannelPoints) {
+                return RequestPastTheEnd;
+            }
+            return step == 0 && dataCount > 0 ? RequestNoStep : RequestFits;
+        }
+
+        /// <summary>Writes USBRetrieveScopeData's request into bytes 0-5 of TempBufferA:
+        /// DataCount, DataOffset, Step, each 16-bit little-endian, and returns
+        /// CheckScopeRequest's result. A request that does not fit is not cut to size:
+        /// one the library refuses is written instead, so the record keeps its points.
+        /// Step spreads the instrument's consecutive points over the record (no sample
+        /// is skipped); the points overwrite the header, so set it before every call.</summary>
+        public static int SetScopeRequest(OutPutData record, int dataCount, int dataOffset, int step)
+        {
+            int check = CheckScopeRequest(dataCount, dataOffset, step);
+            int[] values = check == RequestFits ? new[] { dataCount, dataOffset, step } : new[] { 0xFFFF, 0xFFFF, 0 };
             for (int i = 0; i < 3; ++i) {
                 record.TempBufferA[2 * i] = (byte)(values[i] & 0xFF);
                 record.TempBufferA[2 * i + 1] = (byte)((values[i] >> 8) & 0xFF);
             }
+            return check;
         }
 
         /// <summary>The point count of a roll-mode block in the record.</summary>

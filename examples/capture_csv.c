@@ -14,6 +14,7 @@ static OutPutData record;
 int main(int argc, char **argv) {
     long count = 1000;
     long i;
+    int check;
     FILE *csv;
     if (argc < 2 || argc > 3) {
         fprintf(stderr, "usage: capture_csv FILE.csv [COUNT]   (COUNT 1 to %d, default 1000)\n",
@@ -32,8 +33,13 @@ int main(int argc, char **argv) {
         fprintf(stderr, "capture_csv: no Zelqa instrument could be opened; check the USB cable and the driver\n");
         return 1;
     }
-    /* DataCount points from DataOffset 0, every point (Step 1). */
-    ZqlusbSetScopeRequest(&record, (unsigned)count, 0, 1);
+    /* DataCount points from DataOffset 0, every point (Step 1). The points
+     * overwrite this header: a second capture needs the request set again. */
+    check = ZqlusbSetScopeRequest(&record, (unsigned)count, 0, 1);
+    if (check != ZQLUSB_REQUEST_FITS) {
+        fprintf(stderr, "capture_csv: %s\n", ZqlusbScopeRequestText(check));
+        return 2;
+    }
     USBRetrieveScopeData(&record);
 
     csv = fopen(argv[1], "w");

@@ -6,12 +6,18 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/roll_decode.h"
 #include "fuzz/stream_oracle.h"
 #include "tests/reference/bit_stream.h"
 #include "tests/reference/placement.h"
 #include "tests/reference/roll_block.h"
 #include "virtual_instrument/instrument.h"
 #include "zqlusb.h"
+
+// The library's decode of a roll-mode block by a path of its choosing
+// (src/acquisition/roll_decode.cpp, fuzz builds only): 1 when it has the path.
+extern "C" int ZqlusbFuzzDecodeRollBlock(int path, const std::uint8_t *block, std::uint32_t delivered,
+                                         OutPutData *record);
 
 namespace fuzz {
 
@@ -308,6 +314,7 @@ struct Session {
         }
         auto record = Record();
         OutPutData expected = *record;
+        const auto before = std::make_unique<OutPutData>(*record);
         USBRetrieveRollModeData(record.get());
         // A failed read counts as nothing delivered; a count beyond the block
         // as the whole block.
@@ -321,6 +328,14 @@ struct Session {
         }
         reference::RetrieveRollBlock(oracle.receive, usable, expected);
         Same(*record, expected, "roll-mode record");
+        // The same reply through each decode path by name, whichever the call took.
+        for (zqlusb::RollDecodePath path : {zqlusb::RollDecodePath::Portable, zqlusb::RollDecodePath::Shuffle}) {
+            auto decoded = std::make_unique<OutPutData>(*before);
+            if (ZqlusbFuzzDecodeRollBlock(static_cast<int>(path), oracle.receive, usable, decoded.get()) != 0) {
+                Same(*decoded, expected,
+                     path == zqlusb::RollDecodePath::Portable ? "roll decode, portable path" : "roll decode, shuffle path");
+            }
+        }
     }
     void PreTrigger() {
         if (NullRecord()) {
@@ -375,6 +390,11 @@ struct Session {
         case 6:
             device.faults.failReady = in.ConsumeIntegralInRange(0, 2);
             device.faults.failOpens = in.ConsumeIntegralInRange(0, 2);
+            switch (in.ConsumeIntegralInRange(0, 2)) { // SetupAPI's part of the next open
+            case 1: device.faults.failInfoSets = 1; break;
+            case 2: device.faults.failDetails = 1; break;
+            default: break;
+            }
             break;
         default:
             device.faults.overstateCount = in.ConsumeIntegral<std::uint32_t>();

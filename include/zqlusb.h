@@ -22,9 +22,12 @@
  *     Retry sends them all, Cancel drops them all;
  *   - a call that sends the stream (a flush, a read) sends the failed
  *     commands ahead of its own; when that succeeds, Retry has nothing left
- *     to repeat. A read inside the dialog of a call that reads sends that
- *     call's request too: that call then receives nothing, as when no byte
- *     arrives;
+ *     to repeat. While the dialog of a call that reads is shown, that
+ *     call's read request is held back: a read inside the dialog sends only
+ *     its own request and receives its own data, and Retry then sends the
+ *     held request again (behind any commands added meanwhile), so that the
+ *     call that showed the dialog receives its own data too; after Cancel it
+ *     reads nothing, as whenever the link has failed;
  *   - a failure inside it follows the same recovery rules, with a dialog of
  *     its own; its Cancel closes the device and drops all pending commands.
  */
@@ -215,22 +218,67 @@ ZQLUSB_API int ZQLUSB_CALL USBReadFromEEPROM(unsigned short address, unsigned sh
  * Output: point k at index DataOffset + k * Step of both channels, for every
  * such index below DataOffset + DataCount; output that reaches bytes 0-5
  * overwrites the header. Refused (nothing sent, record untouched) when Step
- * is 0 with DataCount of 1 or more, or DataOffset + DataCount > 32,768. */
+ * is 0 with DataCount of 1 or more, or DataOffset + DataCount > 32,768.
+ * Step spreads the instrument's consecutive points over the record: point k
+ * is the k-th point captured, stored Step indices after point k - 1; no
+ * sample is skipped. Since the points overwrite the header, a second call on
+ * the same record needs a fresh request (ZqlusbSetScopeRequest again). */
 ZQLUSB_API int ZQLUSB_CALL USBRetrieveScopeData(OutPutData *OutBuffer);
 
+/* Whether a request fits what USBRetrieveScopeData takes: ZQLUSB_REQUEST_FITS,
+ * or the first reason why not. */
+#define ZQLUSB_REQUEST_FITS 0
+#define ZQLUSB_REQUEST_NOT_16_BITS 1  /* a value above 65,535: the header holds 16 bits each */
+#define ZQLUSB_REQUEST_PAST_THE_END 2 /* DataOffset + DataCount above 32,768 */
+#define ZQLUSB_REQUEST_NO_STEP 3      /* Step 0 with DataCount of 1 or more */
+ZQLUSB_INLINE int ZqlusbCheckScopeRequest(unsigned int DataCount, unsigned int DataOffset, unsigned int Step) {
+    if (DataCount > 0xFFFFu || DataOffset > 0xFFFFu || Step > 0xFFFFu) {
+        return ZQLUSB_REQUEST_NOT_16_BITS;
+    }
+    if (DataOffset + DataCount > ZQLUSB_CHANNEL_POINTS) {
+        return ZQLUSB_REQUEST_PAST_THE_END;
+    }
+    if (Step == 0 && DataCount > 0) {
+        return ZQLUSB_REQUEST_NO_STEP;
+    }
+    return ZQLUSB_REQUEST_FITS;
+}
+
+/* A sentence for a result of ZqlusbCheckScopeRequest. */
+ZQLUSB_INLINE const char *ZqlusbScopeRequestText(int check) {
+    switch (check) {
+    case ZQLUSB_REQUEST_FITS:
+        return "the request fits";
+    case ZQLUSB_REQUEST_NOT_16_BITS:
+        return "DataCount, DataOffset and Step must each be at most 65535";
+    case ZQLUSB_REQUEST_PAST_THE_END:
+        return "DataOffset + DataCount must be at most 32768, the points of the record";
+    case ZQLUSB_REQUEST_NO_STEP:
+        return "Step must be 1 or more when DataCount is";
+    default:
+        return "not a result of ZqlusbCheckScopeRequest";
+    }
+}
+
 /* Writes the request of USBRetrieveScopeData into bytes 0-5 of TempBufferA:
- * DataCount, DataOffset and Step, each as 16 bits, little-endian. */
-ZQLUSB_INLINE void ZqlusbSetScopeRequest(OutPutData *record, unsigned int DataCount, unsigned int DataOffset,
-                                         unsigned int Step) {
+ * DataCount, DataOffset and Step, each as 16 bits, little-endian, and returns
+ * ZqlusbCheckScopeRequest's result. A request that does not fit is not cut
+ * to size: the helper then writes one that the library refuses (DataCount
+ * and DataOffset 65,535), so that a call made anyway leaves the record
+ * untouched. */
+ZQLUSB_INLINE int ZqlusbSetScopeRequest(OutPutData *record, unsigned int DataCount, unsigned int DataOffset,
+                                        unsigned int Step) {
     unsigned int values[3];
     int i;
-    values[0] = DataCount;
-    values[1] = DataOffset;
-    values[2] = Step;
+    const int check = ZqlusbCheckScopeRequest(DataCount, DataOffset, Step);
+    values[0] = check == ZQLUSB_REQUEST_FITS ? DataCount : 0xFFFFu;
+    values[1] = check == ZQLUSB_REQUEST_FITS ? DataOffset : 0xFFFFu;
+    values[2] = check == ZQLUSB_REQUEST_FITS ? Step : 0u;
     for (i = 0; i < 3; ++i) {
         record->TempBufferA[2 * i] = ZQLUSB_BYTE(values[i] & 0xFFu);
         record->TempBufferA[2 * i + 1] = ZQLUSB_BYTE((values[i] >> 8) & 0xFFu);
     }
+    return check;
 }
 
 /* One block of the roll-mode stream, at most ZQLUSB_ROLL_MAX_POINTS

@@ -49,6 +49,8 @@ struct Faults {
     int failReads = 0;                          // the next N read transfers fail, delivering nothing
     int failReady = 0;                          // the next N ready requests fail
     int failOpens = 0;                          // the next N opens fail
+    int failInfoSets = 0;                       // the next N device information sets cannot be made
+    int failDetails = 0;                        // the next N interface detail records cannot be filled
     std::optional<std::uint32_t> deliverAtMost; // reads deliver at most this many bytes
     std::uint32_t overstateCount = 0;           // reads report this many bytes more than delivered
     std::uint32_t failedReadCount = 0;          // a failing read reports this count all the same

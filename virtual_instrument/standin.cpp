@@ -81,6 +81,10 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, LPCSTR Enumerator, H
         CallError("SetupDiGetClassDevsA: wrong class, enumerator, window or flags");
         return INVALID_HANDLE_VALUE;
     }
+    if (vi::Device().faults.failInfoSets > 0) {
+        --vi::Device().faults.failInfoSets; // SetupAPI out of resources, say
+        return INVALID_HANDLE_VALUE;
+    }
     std::uintptr_t value = NewValue(kInfoSetTag);
     vi::Device().liveInfoSets.insert(value);
     return reinterpret_cast<HDEVINFO>(value);
@@ -128,6 +132,10 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_
     if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
         return CallError("SetupDiGetDeviceInterfaceDetailA: detail record size field " +
                          std::to_string(DeviceInterfaceDetailData->cbSize));
+    }
+    if (vi::Device().faults.failDetails > 0) {
+        --vi::Device().faults.failDetails; // the interface went away between the two queries, say
+        return FALSE;
     }
     if (DeviceInterfaceDetailDataSize < required) {
         return FALSE; // insufficient buffer

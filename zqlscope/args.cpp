@@ -1,6 +1,7 @@
 #include "args.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <ostream>
@@ -172,12 +173,15 @@ void WriteHelp(std::ostream &out, const CommandSpec &syntax) {
 
 long long Number(const std::string &what, const std::string &text, long long low, long long high) {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char *digits = text.c_str() + (hex ? 2 : 0);
-    char *end = nullptr;
+    const std::string digits = text.substr(hex ? 2 : 0);
+    // Digits of the base and nothing else: no blank, sign or suffix, which
+    // strtoll would skip or stop at.
+    const bool onlyDigits = !digits.empty() && std::all_of(digits.begin(), digits.end(), [hex](char c) {
+        return hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c >= '0' && c <= '9';
+    });
     errno = 0;
-    long long value = std::strtoll(digits, &end, hex ? 16 : 10);
-    const bool wellFormed =
-        !text.empty() && *digits != '\0' && *digits != '-' && *digits != '+' && *end == '\0' && errno == 0;
+    const long long value = onlyDigits ? std::strtoll(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
+    const bool wellFormed = onlyDigits && errno == 0;
     if (wellFormed && value >= low && value <= high) {
         return value;
     }

@@ -1,7 +1,9 @@
 // The command line: the commands' option tables, finding the subcommand,
 // help and version, and turning errors into clear sentences and exit
 // statuses.
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -164,6 +166,11 @@ int Dispatch(Words args) {
         Help(std::cerr);
         return kExitUsage;
     }
+    if (args.size() == 1 && args[0] == "--dialog") {
+        std::cerr << "zqlscope: a command is missing: --dialog goes with a command (zqlscope --dialog roll)\n";
+        Help(std::cerr);
+        return kExitUsage;
+    }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         Help(std::cout);
         return kExitDone;
@@ -193,9 +200,30 @@ std::string VersionLine() {
     return std::string("zqlscope ") + ZQLSCOPE_VERSION;
 }
 
+namespace {
+
+// Everything printed reached standard output: flushes it and checks for a
+// write error at any point of the run (a full disk, a closed pipe, a closed
+// handle). On an error says so on standard error and returns false.
+bool StandardOutputWritten() {
+    errno = 0;
+    std::cout.flush();
+    const bool flushed = std::fflush(stdout) == 0;
+    const int error = errno;
+    if (std::cout && flushed && !std::ferror(stdout)) {
+        return true;
+    }
+    std::cerr << "zqlscope: cannot write to standard output"
+              << (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) << "; the output is incomplete\n";
+    return false;
+}
+
+} // namespace
+
 int RunCommandLine(Words args) {
     try {
-        return Dispatch(std::move(args));
+        const int status = Dispatch(std::move(args));
+        return StandardOutputWritten() || status != kExitDone ? status : kExitFailed;
     } catch (const std::bad_alloc &) {
         std::cerr << "zqlscope: out of memory\n";
     } catch (const std::exception &e) {

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "file_checks.h"
 #include "session.h"
 #include "zqlusb.h"
 
@@ -48,6 +49,7 @@ void Save(const std::string &dir, const std::string &name, const std::string &ti
           std::vector<std::string> &written) {
     WriteCsv(dir + "/" + name + ".csv", trace);
     WriteSvg(dir + "/" + name + ".svg", title, "point number", trace);
+    written.push_back(dir + "/" + name + ".csv");
     written.push_back(dir + "/" + name + ".svg");
 }
 } // namespace
@@ -55,7 +57,7 @@ void Save(const std::string &dir, const std::string &name, const std::string &ti
 int Demo(const CommandSpec &, const Arguments &args) {
     const std::string dir = args.Text("--out", "demo-output");
     std::error_code error;
-    std::filesystem::create_directories(dir, error);
+    std::filesystem::create_directories(PathOf(dir), error);
     if (error) {
         throw RunError("cannot create the output folder " + dir + ": " + error.message());
     }

@@ -3,6 +3,7 @@
 // acquisition never ends in "cannot write".
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +11,12 @@
 #include "args.h"
 
 namespace zqlscope {
+
+// Names on the command line are UTF-8 (zqlscope.exe's manifest makes the
+// process's code page UTF-8 on Windows): a path made from one, and the
+// UTF-8 name of a path, with no conversion by the C library's locale.
+std::filesystem::path PathOf(const std::string &utf8);
+std::string NameOf(const std::filesystem::path &path);
 
 // The whole file, 1 to maxBytes bytes; otherwise a RunError that names the
 // file and says why (missing, a folder, unreadable, empty, too large).

@@ -14,9 +14,9 @@ unsigned CodeFor(unsigned address, long long code) {
 
 std::string Hex(unsigned value, int digits) {
     static const char kDigits[] = "0123456789ABCDEF";
-    std::string out(static_cast<std::size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i, value >>= 4) {
-        out[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+    std::string out;
+    for (int i = 0; i < digits || value != 0; ++i, value >>= 4) {
+        out.insert(out.begin(), kDigits[value & 0xF]);
     }
     return "0x" + out;
 }

@@ -37,6 +37,7 @@ Trace RetrievePreTrigger();
 std::vector<std::uint8_t> ReadI2c(unsigned address, unsigned count, long long code = -1);
 void WriteI2c(unsigned address, const std::vector<std::uint8_t> &values, long long code = -1);
 
+// 0x and value in hex, with at least `digits` digits and as many more as it needs.
 std::string Hex(unsigned value, int digits);
 
 } // namespace zqlscope

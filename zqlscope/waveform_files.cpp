@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -146,7 +147,15 @@ CsvWriter::CsvWriter(const std::string &path) : path_(path), out_(&std::cout) {
         }
         out_ = &file_;
     }
+    errno = 0;
     *out_ << "index,channel_a,channel_b\n";
+    NoteError();
+}
+
+void CsvWriter::NoteError() {
+    if (!*out_ && error_ == 0) {
+        error_ = errno;
+    }
 }
 
 void CsvWriter::Add(long long index, std::uint8_t a, std::uint8_t b) {
@@ -162,17 +171,30 @@ void CsvWriter::Add(long long index, std::uint8_t a, std::uint8_t b) {
 }
 
 void CsvWriter::Flush() {
+    errno = 0;
     out_->write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    NoteError();
     buffer_.clear();
 }
 
 void CsvWriter::Close() {
-    errno = 0;
     Flush();
+    errno = 0;
     out_->flush();
     if (file_.is_open()) {
         file_.close();
     }
+    NoteError();
+    if (path_ == "-") {
+        errno = 0;
+        if (std::fflush(stdout) != 0 && error_ == 0) {
+            error_ = errno;
+        }
+        if (std::ferror(stdout)) {
+            out_->setstate(std::ios::badbit);
+        }
+    }
+    errno = error_;
     if (!*out_) {
         throw RunError("cannot write " + (path_ == "-" ? std::string("the CSV to standard output") : path_) + ": " +
                        Reason());

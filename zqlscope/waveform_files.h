@@ -36,6 +36,8 @@ class CsvWriter {
     std::ofstream file_;
     std::ostream *out_;
     std::string buffer_; // lines not yet written
+    int error_ = 0;      // errno of the first write that failed; later writes do not reset it
+    void NoteError();
 };
 
 // Round tick values for an axis over [low, high]: multiples of 1, 2 or 5

@@ -1,7 +1,10 @@
 // Opens the Zelqa, captures a record and writes it as CSV, one point a row:
 // index, channel A, channel B.
-//   mcs -out:CaptureCsv.exe Zqlusb.cs examples/CaptureCsv.cs
+// From the unpacked package's folder (C# 5 and later; the compiler inside
+// .NET Framework, csc.exe, builds it too):
+//   mcs -out:CaptureCsv.exe csharp/Zqlusb.cs examples/CaptureCsv.cs
 //   CaptureCsv.exe capture.csv [count]
+// with the zqlusb.dll of the program's width beside CaptureCsv.exe.
 using System;
 using System.IO;
 using Zelqa;
@@ -24,7 +27,12 @@ static class CaptureCsv
             return 1;
         }
         var record = new OutPutData();
-        Zqlusb.SetScopeRequest(record, count, 0, 1);
+        // The header of the record is overwritten by the points: set it before every capture.
+        int check = Zqlusb.SetScopeRequest(record, count, 0, 1);
+        if (check != Zqlusb.RequestFits) {
+            Console.Error.WriteLine("CaptureCsv: the request does not fit (reason " + check + ")");
+            return 2;
+        }
         Zqlusb.USBRetrieveScopeData(record);
         try {
             using (var csv = new StreamWriter(args[0])) {
@@ -33,11 +41,18 @@ static class CaptureCsv
                     csv.WriteLine(i + "," + record.TempBufferA[i] + "," + record.TempBufferB[i]);
                 }
             }
-        } catch (Exception e) when (e is IOException || e is UnauthorizedAccessException) {
-            Console.Error.WriteLine("CaptureCsv: cannot write " + args[0] + ": " + e.Message);
-            return 1;
+        } catch (IOException e) {
+            return CannotWrite(args[0], e);
+        } catch (UnauthorizedAccessException e) {
+            return CannotWrite(args[0], e);
         }
         Console.WriteLine("wrote " + count + " points to " + args[0]);
         return 0;
+    }
+
+    static int CannotWrite(string path, Exception e)
+    {
+        Console.Error.WriteLine("CaptureCsv: cannot write " + path + ": " + e.Message);
+        return 1;
     }
 }

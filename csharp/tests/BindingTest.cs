@@ -42,6 +42,10 @@ static class BindingTest
             Tuple.Create("ZQLUSB_I2C_WRITE_REFUSED", (long)Zqlusb.I2CWriteRefused),
             Tuple.Create("ZQLUSB_BLOCK_MAX", (long)Zqlusb.BlockMax),
             Tuple.Create("ZQLUSB_I2C_CODE_MASK", (long)Zqlusb.I2CCodeMask),
+            Tuple.Create("ZQLUSB_REQUEST_FITS", (long)Zqlusb.RequestFits),
+            Tuple.Create("ZQLUSB_REQUEST_NOT_16_BITS", (long)Zqlusb.RequestNot16Bits),
+            Tuple.Create("ZQLUSB_REQUEST_PAST_THE_END", (long)Zqlusb.RequestPastTheEnd),
+            Tuple.Create("ZQLUSB_REQUEST_NO_STEP", (long)Zqlusb.RequestNoStep),
         };
         foreach (var e in expected) {
             Check(defines.ContainsKey(e.Item1) && defines[e.Item1] == e.Item2, e.Item1 + " is " + e.Item2);
@@ -80,7 +84,7 @@ static class BindingTest
         for (int i = 0; i < Zqlusb.ChannelPoints; ++i) {
             record.TempBufferA[i] = record.TempBufferB[i] = 0xEE;
         }
-        Zqlusb.SetScopeRequest(record, 2000, 10, 2);
+        Check(Zqlusb.SetScopeRequest(record, 2000, 10, 2) == Zqlusb.RequestFits, "the request fits");
         Zqlusb.USBRetrieveScopeData(record);
         bool same = true;
         for (int k = 0; k < 1000; ++k) {
@@ -89,6 +93,14 @@ static class BindingTest
         }
         Check(same, "capture: 1,000 points at indices 10, 12, ... as the block read delivers them");
         Check(record.TempBufferA[6] == 0xEE && record.TempBufferA[2010] == 0xEE, "capture: nothing else written");
+        // A count of 70,000 is refused, not cut to 16 bits (4,464 points): the record keeps its points.
+        var kept = new OutPutData();
+        Check(Zqlusb.SetScopeRequest(kept, 70000, 0, 1) == Zqlusb.RequestNot16Bits, "70,000 points do not fit");
+        Zqlusb.USBRetrieveScopeData(kept);
+        Check(kept.TempBufferA[6] == 0 && kept.TempBufferB[0] == 0, "a request that does not fit captures nothing");
+        Check(Zqlusb.CheckScopeRequest(1, 32768, 1) == Zqlusb.RequestPastTheEnd &&
+              Zqlusb.CheckScopeRequest(1, 0, 0) == Zqlusb.RequestNoStep &&
+              Zqlusb.CheckScopeRequest(-1, 0, 1) == Zqlusb.RequestNot16Bits, "the request check's reasons");
 
         var roll = new OutPutData();
         Zqlusb.USBRetrieveRollModeData(roll);

@@ -69,9 +69,24 @@ class Exports(unittest.TestCase):
     def test_constants_match_the_header(self):
         with open(HEADER) as f:
             defines = re.findall(r"#define ZQLUSB_(\w+) (0x[0-9A-F]+|\d+)u?\b", f.read())
-        self.assertEqual(len(defines), 8)
+        self.assertEqual(len(defines), 12)
         for name, value in defines:
             self.assertEqual(getattr(zqlusb, name), int(value, 0), name)
+
+    def test_the_request_check_refuses_what_the_library_refuses(self):
+        cases = [((70000, 0, 1), zqlusb.REQUEST_NOT_16_BITS), ((-1, 0, 1), zqlusb.REQUEST_NOT_16_BITS),
+                 ((32768, 1, 1), zqlusb.REQUEST_PAST_THE_END), ((1, 0, 0), zqlusb.REQUEST_NO_STEP),
+                 ((0, 0, 0), zqlusb.REQUEST_FITS), ((32768, 0, 65535), zqlusb.REQUEST_FITS)]
+        for request, check in cases:
+            with self.subTest(request=request):
+                self.assertEqual(zqlusb.check_scope_request(*request), check)
+                record = zqlusb.OutPutData()
+                ctypes.memset(ctypes.byref(record), 0xEE, ctypes.sizeof(record))
+                self.assertEqual(zqlusb.set_scope_request(record, *request), check)
+                before = bytes(record)
+                lib.USBRetrieveScopeData(ctypes.byref(record))
+                if check != zqlusb.REQUEST_FITS:
+                    self.assertEqual(bytes(record), before, "refused: the record keeps its bytes")
 
     def test_scope_record_layout(self):
         # The library fills indices 40, 43, ... below 140 of both channels

@@ -40,16 +40,21 @@ class Installed(unittest.TestCase):
         cases = [
             ("beside the package", environment, probe, 0, beside),
             ("variable", dict(environment, ZQLUSB_LIBRARY="/no/such/lib.so"), probe, 1,
-             "/no/such/lib.so: no such file"),
+             "from ZQLUSB_LIBRARY=/no/such/lib.so (tried /no/such/lib.so: no such file)"),
             ("explicit path", environment, "import zqlusb; zqlusb.load('/nowhere/x.so')", 1,
-             "/nowhere/x.so: no such file"),
+             "from the path given (tried /nowhere/x.so: no such file)"),
+            # A file in the current folder named without one is loaded by its full path.
+            ("current folder", environment, "import os, zqlusb; print(zqlusb.load(os.path.basename(%r))._name)"
+             % beside, 0, beside),
         ]
         for context, env, code, status, says in cases:
             with self.subTest(context):
                 done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
-                                      timeout=60)
+                                      timeout=60, cwd=os.path.dirname(beside))
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(says, done.stdout + done.stderr)
+                if context == "variable":
+                    self.assertNotIn("set ZQLUSB_LIBRARY", done.stderr, "it is set already")
 
 
 class Use(unittest.TestCase):
@@ -85,6 +90,18 @@ class Use(unittest.TestCase):
         self.assertNotIn("USBRetrieveRollModeData", library.calls)  # nothing until asked
         list(generator)
         self.assertEqual(library.calls.count("USBRetrieveRollModeData"), 2)
+
+    def test_roll_blocks_refuses_at_the_call_not_at_the_first_next(self):
+        cases = [(-1, ValueError, True), ("3", TypeError, True), (2, zqlusb.ZelqaNotOpen, False)]
+        for count, error, opened in cases:
+            with self.subTest(count=count, opened=opened):
+                library = RecordingLibrary()
+                scope = zqlusb.Zelqa(library, arrays=False)
+                if opened:
+                    scope.open()
+                with self.assertRaises(error):
+                    scope.roll_blocks(count)  # no next(): the call itself raises
+                self.assertNotIn("USBRetrieveRollModeData", library.calls)
 
     def test_samples_are_numpy_arrays_when_numpy_imports_else_bytes(self):
         with zqlusb.Zelqa(arrays=False) as plain:

@@ -5,7 +5,7 @@ import ctypes
 from . import library as _library
 from .records import (BLOCK_MAX, CHANNEL_POINTS, I2C_EEPROM_SIZE, I2C_READ_REFUSED, I2C_WRITE_REFUSED,
                       INIT_FAILED, PRETRIGGER_POINTS, ROLL_MAX_POINTS, SERIAL_EEPROM_WORDS, DriverVersion,
-                      OutPutData, i2c_confirmation_code)
+                      OutPutData, REQUEST_FITS, i2c_confirmation_code, set_scope_request)
 
 _INT_MAX = 2**31 - 1
 
@@ -218,8 +218,8 @@ class Zelqa:
         if offset + count > CHANNEL_POINTS:
             raise ValueError(f"offset + count must be at most {CHANNEL_POINTS}, not {offset + count}")
         record = OutPutData()
-        header = b"".join(v.to_bytes(2, "little") for v in (count, offset, step))
-        ctypes.memmove(record.TempBufferA, header, len(header))
+        if set_scope_request(record, count, offset, step) != REQUEST_FITS:
+            raise ValueError(f"the request count={count}, offset={offset}, step={step} does not fit")
         self.lib.USBRetrieveScopeData(ctypes.byref(record))
         end = offset + count
         return (self._samples(bytes(record.TempBufferA)[offset:end:step]),
@@ -241,9 +241,13 @@ class Zelqa:
         """Roll mode as a generator: the next `count` blocks (without end when
         None), each as (channel_a, channel_b, invalid), fetched as the loop
         asks for them."""
+        # Checked here, at the call, not at the first next().
         if count is not None:
             _check_int("count", count, 0, _INT_MAX)
         self._require_open("roll_blocks()")
+        return self._roll_block_stream(count)
+
+    def _roll_block_stream(self, count):
         fetched = 0
         while count is None or fetched < count:
             yield self.roll()

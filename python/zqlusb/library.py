@@ -62,14 +62,22 @@ def candidates():
     return found
 
 
+def _full_path(candidate):
+    """A file that exists is loaded by its full path: from Python 3.8 on,
+    Windows loads a DLL named without a folder from the system's folders
+    only, never from the current folder or PATH."""
+    return os.path.abspath(candidate) if os.path.isfile(candidate) else candidate
+
+
 def load(path=None):
     """Loads the library (from `path`, else as candidates() lists) and
-    declares its exports. Raises OSError when it cannot be loaded."""
+    declares its exports. Raises OSError, saying what was tried, when it
+    cannot be loaded."""
     loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # exports are __stdcall
     tried = [path] if path else candidates()
     errors = []
     for candidate in tried:
-        candidate = os.fspath(candidate)
+        candidate = _full_path(os.fspath(candidate))
         if os.path.dirname(candidate) and not os.path.exists(candidate):
             errors.append(f"{candidate}: no such file")
             continue
@@ -79,11 +87,22 @@ def load(path=None):
             errors.append(f"{candidate}: {error}")
             continue
         return declare(library)
-    hint = ""
+    raise OSError(_cannot_load(path, errors))
+
+
+def _cannot_load(path, errors):
+    """What was tried and what to do next, for the case at hand."""
+    if path:
+        source, advice = "the path given", "give the path of an existing zqlusb library"
+    elif os.environ.get(ENVIRONMENT_VARIABLE):
+        source = f"{ENVIRONMENT_VARIABLE}={os.environ[ENVIRONMENT_VARIABLE]}"
+        advice = f"{ENVIRONMENT_VARIABLE} must name the library file itself"
+    else:
+        source = "beside the package and on the library search path"
+        advice = f"install a wheel that carries the library, or set {ENVIRONMENT_VARIABLE} to its path"
     if sys.platform == "win32":
-        hint = f"; zqlusb.dll must match this Python's width ({ctypes.sizeof(ctypes.c_void_p) * 8}-bit)"
-    raise OSError(f"cannot load the zqlusb library ({'; '.join(errors)}); "
-                  f"set {ENVIRONMENT_VARIABLE} to its path{hint}")
+        advice += f"; zqlusb.dll must match this Python's width ({ctypes.sizeof(ctypes.c_void_p) * 8}-bit)"
+    return f"cannot load the zqlusb library from {source} (tried {'; '.join(errors)}); {advice}"
 
 
 def declare(library):

@@ -29,6 +29,37 @@ class OutPutData(ctypes.Structure):
     ]
 
 
+# Results of check_scope_request, as zqlusb.h names them.
+REQUEST_FITS = 0
+REQUEST_NOT_16_BITS = 1  # a value below 0 or above 65,535: the header holds 16 bits each
+REQUEST_PAST_THE_END = 2  # offset + count above 32,768
+REQUEST_NO_STEP = 3  # step 0 with count of 1 or more
+
+
+def check_scope_request(count, offset, step):
+    """Whether a request fits what USBRetrieveScopeData takes: REQUEST_FITS,
+    or the first reason why not (zqlusb.h's ZqlusbCheckScopeRequest)."""
+    if not all(0 <= value <= 0xFFFF for value in (count, offset, step)):
+        return REQUEST_NOT_16_BITS
+    if offset + count > CHANNEL_POINTS:
+        return REQUEST_PAST_THE_END
+    return REQUEST_NO_STEP if step == 0 and count > 0 else REQUEST_FITS
+
+
+def set_scope_request(record, count, offset, step):
+    """Writes USBRetrieveScopeData's request into bytes 0-5 of the record's
+    TempBufferA and returns check_scope_request's result. What does not fit is
+    not cut to 16 bits: a request the library refuses is written instead, so
+    a capture made anyway leaves the record untouched. Step spreads the
+    instrument's consecutive points over the record (no sample is skipped);
+    the points overwrite the header, so set it before every capture."""
+    check = check_scope_request(count, offset, step)
+    values = (count, offset, step) if check == REQUEST_FITS else (0xFFFF, 0xFFFF, 0)
+    header = b"".join(v.to_bytes(2, "little") for v in values)
+    ctypes.memmove(record.TempBufferA, header, len(header))
+    return check
+
+
 def i2c_confirmation_code(address):
     """The code the I2C EEPROM calls require with `address` (its low 16 bits count)."""
     return (address & I2C_CODE_MASK) + (~I2C_CODE_MASK & 0xFFFF)

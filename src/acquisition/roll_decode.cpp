@@ -43,7 +43,7 @@ struct TagPattern {
     alignas(16) std::uint8_t mask[kPacketSize];
     alignas(16) std::uint8_t data[kPacketSize];
 };
-constexpr TagPattern MakeTagPattern() {
+consteval TagPattern MakeTagPattern() {
     TagPattern pattern{};
     for (std::uint32_t k = 0; k < kRecordsPerPacket; ++k) {
         pattern.mask[1 + kRecordSize * k] = kTagInvalid | kTagData;
@@ -115,7 +115,7 @@ constexpr std::uint32_t kSecondStoreRecord = kRecordsPerPacket - kVectorSize;
 struct SampleShuffle {
     alignas(16) std::uint8_t index[kPacketVectors][kVectorSize];
 };
-constexpr SampleShuffle MakeSampleShuffle(std::uint32_t channel, std::uint32_t first) {
+consteval SampleShuffle MakeSampleShuffle(std::uint32_t channel, std::uint32_t first) {
     SampleShuffle shuffle{};
     for (std::uint32_t v = 0; v < kPacketVectors; ++v) {
         for (std::uint32_t k = 0; k < kVectorSize; ++k) {
@@ -134,7 +134,7 @@ constexpr SampleShuffle kChannelALast = MakeSampleShuffle(1, kVectorSize);
 constexpr SampleShuffle kChannelBLast = MakeSampleShuffle(2, kVectorSize);
 
 // Whether a shuffle takes nothing from vector `v`.
-constexpr bool TakesNothingFrom(const SampleShuffle &shuffle, std::uint32_t v) {
+consteval bool TakesNothingFrom(const SampleShuffle &shuffle, std::uint32_t v) {
     for (std::uint8_t index : shuffle.index[v]) {
         if (index != kShuffleZero) {
             return false;
@@ -298,3 +298,20 @@ void DecodeRollBlock(RollDecodePath path, const std::uint8_t *block, std::uint32
 }
 
 } // namespace zqlusb
+
+#ifdef ZQLUSB_FUZZ_HOOKS
+// The fuzz build only (never a DLL): lets the fuzz target run each decode
+// path on every roll-mode reply, not only the one this processor picks.
+// `path` is a RollDecodePath; 1 when this processor has it and it has
+// decoded `block` into *record, else 0.
+extern "C" __attribute__((visibility("default"))) int ZqlusbFuzzDecodeRollBlock(int path, const std::uint8_t *block,
+                                                                                std::uint32_t delivered,
+                                                                                OutPutData *record) {
+    const auto which = static_cast<zqlusb::RollDecodePath>(path);
+    if (!zqlusb::HasRollDecodePath(which)) {
+        return 0;
+    }
+    zqlusb::DecodeRollBlock(which, block, delivered, *record);
+    return 1;
+}
+#endif

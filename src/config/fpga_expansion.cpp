@@ -24,7 +24,7 @@ using ByteImages = std::array<std::uint8_t, kImagesPerByte>;
 
 // Clock high, low, high for each bit, most significant first: the bit is
 // taken as the clock rises.
-constexpr ByteImages ImagesOf(std::size_t value) {
+consteval ByteImages ImagesOf(std::size_t value) {
     ByteImages images{};
     for (int bit = kBitsPerByte - 1, at = 0; bit >= 0; --bit, at += static_cast<int>(kImagesPerBit)) {
         const std::uint8_t low = kLinesHeld | (((value >> bit) & 1) != 0 ? kLineData : 0);
@@ -35,7 +35,7 @@ constexpr ByteImages ImagesOf(std::size_t value) {
     return images;
 }
 
-constexpr std::array<ByteImages, kByteValues> ImageTable() {
+consteval std::array<ByteImages, kByteValues> ImageTable() {
     std::array<ByteImages, kByteValues> table{};
     for (std::size_t value = 0; value < kByteValues; ++value) {
         table[value] = ImagesOf(value);

@@ -42,10 +42,10 @@ int ReadI2CEEPROM(unsigned int address, unsigned int code) {
     }
     // The opening command and the request travel with the pending commands
     // in one transfer; the buffer's spare bytes hold them when it is nearly full.
-    AppendUnchecked(CMD_I2C_BUS, I2C_BUS_OPEN);
+    const std::uint8_t opening[] = {CMD_I2C_BUS, I2C_BUS_OPEN};
     std::uint8_t received = 0; // stays 0 when no byte arrives
     std::uint32_t returned = 0;
-    if (SendReadRequest(READ_I2C_EEPROM, AddressHigh(address), AddressLow(address))) {
+    if (SendReadRequest(READ_I2C_EEPROM, AddressHigh(address), AddressLow(address), opening)) {
         ReadTransfer(&received, 1, &returned);
     }
     // The bus is closed whether or not the byte came.

@@ -42,14 +42,29 @@ void FlushWhenFull() {
     }
 }
 
-// Aligns the stream for a read request and appends its first two bytes;
-// returns the index of parameter 1.
-int StartReadRequest(std::uint8_t subcode) {
-    ReserveUnchecked(kShortCommandLength + kReadCommandLength);
+// The read request waiting in the buffer for the flush that sends it: where
+// it begins (its opening command, if it has one) and where its CMD_READ lies;
+// -1 while none waits. A call made from inside the retry dialog finds it set
+// aside (SetAsideReadRequest), so that it never sends another call's request.
+int RequestStart = -1;
+int RequestRead = -1;
+bool RequestOpens = false;
+
+// Aligns the stream for a read request and appends its first two bytes, after
+// the opening command when there is one; returns the index of parameter 1.
+int StartReadRequest(std::uint8_t subcode, const std::uint8_t *opening) {
+    const int openingLength = opening != nullptr ? kShortCommandLength : 0;
+    ReserveUnchecked(openingLength + kShortCommandLength + kReadCommandLength);
+    RequestStart = BufferLength;
+    RequestOpens = opening != nullptr;
+    if (opening != nullptr) {
+        AppendUnchecked(opening[0], opening[1]);
+    }
     if (BufferLength % kReadAlignment != 0) {
         AppendUnchecked(CMD_NOP, 0x00);
     }
     int at = BufferLength;
+    RequestRead = at;
     Buffer[at] = CMD_READ;
     Buffer[at + 1] = subcode;
     BufferLength += kReadCommandLength;
@@ -58,21 +73,52 @@ int StartReadRequest(std::uint8_t subcode) {
 
 bool FlushForRead() {
     FlushBuffer();
+    RequestStart = -1;
+    RequestRead = -1;
     return ReinitFailed == 0;
 }
 
 } // namespace
 
 bool SendReadRequest(std::uint8_t subcode) {
-    StartReadRequest(subcode);
+    StartReadRequest(subcode, nullptr);
     return FlushForRead();
 }
 
-bool SendReadRequest(std::uint8_t subcode, std::uint8_t parameter1, std::uint8_t parameter2) {
-    int at = StartReadRequest(subcode);
+bool SendReadRequest(std::uint8_t subcode, std::uint8_t parameter1, std::uint8_t parameter2,
+                     const std::uint8_t *opening) {
+    int at = StartReadRequest(subcode, opening);
     Buffer[at] = parameter1;
     Buffer[at + 1] = parameter2;
     return FlushForRead();
+}
+
+WaitingRequest SetAsideReadRequest() {
+    WaitingRequest request{};
+    if (RequestStart < 0) {
+        return request;
+    }
+    request.present = true;
+    request.opens = RequestOpens;
+    request.opening[0] = Buffer[RequestStart];
+    request.opening[1] = Buffer[RequestStart + 1];
+    for (int i = 0; i < kReadCommandLength; ++i) {
+        request.read[i] = Buffer[RequestRead + i];
+    }
+    BufferLength = RequestStart;
+    RequestStart = -1;
+    RequestRead = -1;
+    return request;
+}
+
+void PutBackReadRequest(const WaitingRequest &request) {
+    if (!request.present) {
+        return;
+    }
+    const int at =
+        StartReadRequest(request.read[1], request.opens ? request.opening : nullptr);
+    Buffer[at] = request.read[2];
+    Buffer[at + 1] = request.read[3];
 }
 
 int ReadTransfer(void *area, std::uint32_t length, std::uint32_t *returned) {

@@ -7,8 +7,8 @@ namespace zqlusb {
 
 // The Windows control-code rule: device type in bits 16-31, access in bits
 // 14-15, function number in bits 2-13, transfer method in bits 0-1.
-constexpr std::uint32_t ControlCode(std::uint32_t deviceType, std::uint32_t function, std::uint32_t method,
-                                    std::uint32_t access) {
+consteval std::uint32_t ControlCode(std::uint32_t deviceType, std::uint32_t function, std::uint32_t method,
+                                   std::uint32_t access) {
     return (deviceType << 16) | (access << 14) | (function << 2) | method;
 }
 
@@ -16,7 +16,7 @@ constexpr std::uint32_t kDeviceTypeUnknown = 0x22; // FILE_DEVICE_UNKNOWN
 constexpr std::uint32_t kMethodBuffered = 0;
 constexpr std::uint32_t kAnyAccess = 0;
 
-constexpr std::uint32_t ScopeRequest(std::uint32_t function) {
+consteval std::uint32_t ScopeRequest(std::uint32_t function) {
     return ControlCode(kDeviceTypeUnknown, function, kMethodBuffered, kAnyAccess);
 }
 

@@ -1,5 +1,6 @@
 // What happens after a write transfer: success, silent reconnect, the retry
 // dialog, or the link-failed state.
+#include "link/command_stream.h"
 #include "link/connection.h"
 
 #include "link/operations.h"
@@ -19,9 +20,11 @@ bool UserChoosesRetry() {
 
 // Dialog mode, after a failure that a silent reconnect did not cure.
 int AskUser() {
+    const WaitingRequest request = SetAsideReadRequest();
     if (UserChoosesRetry()) {
         InitDevice();
         ReinitFailed = 0;
+        PutBackReadRequest(request);
         return 1;
     }
     ReinitFailed = 1;

@@ -16,10 +16,18 @@ struct Record {
     std::unique_ptr<OutPutData> data = std::make_unique<OutPutData>();
 
     explicit Record(std::uint8_t marker = 0x5A) { std::memset(data.get(), marker, sizeof(OutPutData)); }
-    // USBRetrieveScopeData's request header, little-endian in TempBufferA.
-    // Written by the header's helper, so that every request test checks it.
+    // USBRetrieveScopeData's request header, little-endian in TempBufferA,
+    // as given, so that requests the library refuses can be tried too. The
+    // header's helper writes it where it fits, so every request test checks it.
     void Header(std::uint16_t count, std::uint16_t offset, std::uint16_t step) {
-        ZqlusbSetScopeRequest(data.get(), count, offset, step);
+        if (ZqlusbSetScopeRequest(data.get(), count, offset, step) == ZQLUSB_REQUEST_FITS) {
+            return;
+        }
+        const std::uint16_t values[] = {count, offset, step};
+        for (int i = 0; i < 3; ++i) {
+            data->TempBufferA[2 * i] = static_cast<std::uint8_t>(values[i]);
+            data->TempBufferA[2 * i + 1] = static_cast<std::uint8_t>(values[i] >> 8);
+        }
     }
     // The whole record: channel A, then channel B.
     Bytes All() const {

@@ -1,5 +1,8 @@
 // What the three acquisition operations share: pending commands travel ahead
 // of the read request in one transfer, and a refused request sends nothing.
+#include <algorithm>
+#include <string>
+
 #include "acquisition/record.h"
 
 namespace testbed {
@@ -65,6 +68,44 @@ TEST_F(AcquisitionRequestTest, ARefusedRequestSendsNothingAndKeepsPendingCommand
         EXPECT_BYTES(record.All(), before);
         USBFlushBuffer();
         EXPECT_EQ(Streams(), std::vector<Bytes>{(Bytes{0x02, 0x99})});
+    }
+}
+
+// The header's request check agrees with what the library refuses, and the
+// helper never cuts a value to 16 bits: what does not fit is written as a
+// request the library refuses, so the record keeps its points.
+TEST_F(AcquisitionRequestTest, TheRequestHelperRefusesWhatDoesNotFit) {
+    const struct {
+        unsigned count, offset, step;
+        int check;
+    } cases[] = {
+        {70000, 0, 1, ZQLUSB_REQUEST_NOT_16_BITS}, // cut to 16 bits this would be 4,464 points
+        {1, 0x10000, 1, ZQLUSB_REQUEST_NOT_16_BITS},
+        {1, 0, 0x10001, ZQLUSB_REQUEST_NOT_16_BITS}, // cut: step 1
+        {32768, 1, 1, ZQLUSB_REQUEST_PAST_THE_END},
+        {0, 32769, 1, ZQLUSB_REQUEST_PAST_THE_END},
+        {1, 0, 0, ZQLUSB_REQUEST_NO_STEP},
+        {0, 0, 0, ZQLUSB_REQUEST_FITS},
+        {32768, 0, 65535, ZQLUSB_REQUEST_FITS},
+        {1, 32767, 1, ZQLUSB_REQUEST_FITS},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << ", " << c.offset << ", " << c.step);
+        EXPECT_EQ(ZqlusbCheckScopeRequest(c.count, c.offset, c.step), c.check);
+        EXPECT_NE(std::string(ZqlusbScopeRequestText(c.check)), ZqlusbScopeRequestText(-1));
+        Restart();
+        Open();
+        Record record;
+        const Bytes marked = record.All();
+        EXPECT_EQ(ZqlusbSetScopeRequest(record.data.get(), c.count, c.offset, c.step), c.check);
+        const Bytes requested = record.All();
+        USBRetrieveScopeData(record.data.get());
+        const bool sent = !Device().transfers.empty();
+        EXPECT_EQ(sent, c.check == ZQLUSB_REQUEST_FITS) << "the library refuses exactly what the check refuses";
+        if (c.check != ZQLUSB_REQUEST_FITS) {
+            EXPECT_BYTES(record.All(), requested);
+            EXPECT_TRUE(std::equal(marked.begin() + 6, marked.end(), requested.begin() + 6)) << "only the header";
+        }
     }
 }
 

@@ -6,7 +6,11 @@ int UseHeader(OutPutData *record);
 
 int UseHeader(OutPutData *record) {
     DriverVersion version;
-    ZqlusbSetScopeRequest(record, ZQLUSB_CHANNEL_POINTS, 0, 1);
+    if (ZqlusbSetScopeRequest(record, ZQLUSB_CHANNEL_POINTS, 0, 1) != ZQLUSB_REQUEST_FITS ||
+        ZqlusbCheckScopeRequest(70000u, 0, 1) != ZQLUSB_REQUEST_NOT_16_BITS ||
+        ZqlusbScopeRequestText(ZQLUSB_REQUEST_NO_STEP)[0] == '\0') {
+        return -2;
+    }
     GetDriverVersion(&version);
     if (ZqlusbI2CConfirmationCode(0x2345u) != 0xB3CFu) {
         return -1;

@@ -141,9 +141,9 @@ TEST_F(ReentryTest, AnotherThreadWaitsUntilTheDialogsCallHasReturned) {
 
 // A read whose request fills the buffer to its spare shows the dialog; a read
 // made inside it must not write past the buffer (the sanitizer lane checks
-// this), and sends the pending commands first to make room.
+// this), and sends the pending commands first to make room. Each read gets
+// its own byte.
 TEST_F(ReentryTest, AReadInsideTheDialogOfAReadAtAFullBufferStaysInsideTheBuffer) {
-    allowProtocolErrors = true; // two read requests reach the instrument before one read transfer
     Open();
     SetDLLBehaviour(1);
     constexpr int kFillingWrites = 8191; // leaves room for one command before the buffer is full
@@ -152,6 +152,7 @@ TEST_F(ReentryTest, AReadInsideTheDialogOfAReadAtAFullBufferStaysInsideTheBuffer
     }
     Device().faults.failWrites = 2;
     Device().dialogAnswers = {kRetry};
+    Device().i2cEeprom.bytes[0x0101] = 0x3C;
     Device().i2cEeprom.bytes[0x0102] = 0xA7;
     int innerByte = -1;
     Device().whileDialogShown = [&](vi::Instrument &) {
@@ -160,11 +161,76 @@ TEST_F(ReentryTest, AReadInsideTheDialogOfAReadAtAFullBufferStaysInsideTheBuffer
     const int outerByte = USBReadI2CEEPROM(0x0101, ZqlusbI2CConfirmationCode(0x0101));
 
     EXPECT_EQ(innerByte, 0xA7);
-    EXPECT_EQ(outerByte, 0) << "its request was answered inside the dialog: no byte arrives";
+    EXPECT_EQ(outerByte, 0x3C) << "Retry sends the outer request again";
     for (const Bytes &stream : Streams()) {
         EXPECT_LE(stream.size(), 16384u + 8u);
     }
     EXPECT_EQ(DeviceReady(), 1);
+}
+
+// The read that shows the dialog takes its request out of the stream while
+// the dialog is up: a call made inside it sends only its own request and
+// takes only its own answer, and Retry sends the outer request again, behind
+// whatever is pending by then. No read transfer is ever made without a
+// request outstanding (the instrument would log a protocol error).
+TEST_F(ReentryTest, AReadInsideTheDialogOfAReadNeverTakesTheOtherCallsAnswer) {
+    constexpr std::uint16_t kOuterPoints = 64;
+    enum Inner { kRollRead, kI2CRead, kFlush, kWrite, kNothing };
+    const struct {
+        Inner inner;
+        int answer;
+        std::size_t readTransfers;   // the inner call's and the outer call's
+        bool outerGetsItsPoints;     // else the record keeps its content outside what the link-failed copy writes
+    } cases[] = {
+        {kRollRead, kRetry, 2, true}, {kI2CRead, kRetry, 2, true}, {kFlush, kRetry, 1, true},
+        {kWrite, kRetry, 1, true},    {kNothing, kRetry, 1, true}, {kRollRead, kCancel, 1, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "inner call " << c.inner << (c.answer == kRetry ? ", Retry" : ", Cancel"));
+        Restart();
+        Open();
+        SetDLLBehaviour(1);
+        Device().faults.failWrites = 2; // the capture's request transfer fails, then its silent repeat
+        Device().dialogAnswers = {c.answer};
+        Device().i2cEeprom.bytes[0x0200] = 0x6B;
+        Record inner;
+        int innerByte = -1;
+        Device().whileDialogShown = [&](vi::Instrument &) {
+            switch (c.inner) {
+            case kRollRead: USBRetrieveRollModeData(inner.data.get()); break;
+            case kI2CRead: innerByte = USBReadI2CEEPROM(0x0200, ZqlusbI2CConfirmationCode(0x0200)); break;
+            case kFlush: USBWriteAddress(0x20); USBFlushBuffer(); break;
+            case kWrite: USBWriteAddress(0x21); USBWriteData(0x07); break;
+            case kNothing: break;
+            }
+        };
+        Record outer;
+        outer.Header(kOuterPoints, 0, 1);
+        USBRetrieveScopeData(outer.data.get());
+
+        EXPECT_EQ(Device().errors.protocol, std::vector<std::string>{});
+        EXPECT_EQ(Device().TransfersOf(IOCTL_SCOPE_READ).size(), c.readTransfers);
+        if (c.inner == kRollRead) {
+            EXPECT_EQ(inner.data->TempBufferA[0] | inner.data->TempBufferA[1] << 8,
+                      vi::AcquisitionMemory::kRollDefaultPoints);
+            EXPECT_EQ(inner.At(2), Device().acquisition.At(0)) << "the roll block begins the stream";
+        }
+        if (c.inner == kI2CRead) {
+            EXPECT_EQ(innerByte, 0x6B);
+        }
+        if (c.inner == kWrite) {
+            EXPECT_EQ(Device().registers[0x21], 0x07) << "the writes made inside the dialog went out before the request";
+        }
+        int mismatches = 0;
+        for (std::size_t k = 0; k < kOuterPoints; ++k) {
+            mismatches += outer.At(k) != Device().acquisition.CapturePoint(static_cast<std::int64_t>(k));
+        }
+        if (c.outerGetsItsPoints) {
+            EXPECT_EQ(mismatches, 0) << "the outer capture holds points that are not its own";
+        } else {
+            EXPECT_EQ(DeviceReady(), 0) << "Cancel closed the device";
+        }
+    }
 }
 
 } // namespace

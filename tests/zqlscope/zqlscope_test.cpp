@@ -5,6 +5,7 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <iostream>
 #include <sstream>
 
 #ifndef _WIN32
@@ -56,6 +57,16 @@ TEST_F(ZqlscopeTest, ArgumentsOutOfRangeAreRefusedBeforeTheInstrumentIsTouched) 
         {"capture", "--offset", "32767", "--count", "2"},
         {"capture", "--step", "0"},
         {"capture", "--count", "12abc"},
+        {"capture", "--count", " 5"},
+        {"capture", "--count", "5 "},
+        {"capture", "--count", "0x 5"},
+        {"capture", "--count", "0x5 "},
+        {"capture", "--count", "+5"},
+        {"capture", "--count", "\t5"},
+        {"roll", "--blocks=\n2"},
+        {"serial", "read", " 3"},
+        {"i2c", "read", "0x -1"},
+        {"write", "1= 2"},
         {"capture", "--count", "-5"},
         {"capture", "--count"},
         {"capture", "--colour", "red"},
@@ -226,6 +237,77 @@ TEST_F(ZqlscopeTest, FileProblemsNameTheFileAndTheReasonBeforeAnythingIsSent) {
     fs::remove_all(dir);
 }
 
+#ifndef _WIN32
+// An output named by a symbolic link is written through the link: the link
+// stays, its target gets the data, and the check before the run leaves no
+// file behind when the run fails.
+TEST_F(ZqlscopeTest, AnOutputBehindASymbolicLinkIsWrittenThroughIt) {
+    const fs::path dir = TempPath("links");
+    fs::remove_all(dir);
+    fs::create_directories(dir / "tgt");
+    const struct {
+        std::string link, target; // the link's text, relative to dir
+        bool targetExists;
+    } cases[] = {{"dangling.csv", "tgt/target.csv", false},
+                 {"existing.csv", "tgt/old.csv", true},
+                 {"chain.csv", "dangling2.csv", false}};
+    fs::create_symlink("tgt/end.csv", dir / "dangling2.csv");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.link);
+        const fs::path link = dir / c.link;
+        if (c.targetExists) {
+            std::ofstream(dir / c.target) << "old\n";
+        }
+        fs::create_symlink(c.target, link);
+        const fs::path reached = c.link == "chain.csv" ? dir / "tgt/end.csv" : dir / c.target;
+        // A run refused after the check of --csv (its --svg is a folder) leaves the target as it was.
+        Outcome refused = RunZqlscope({"capture", "--csv", link.string(), "--svg", (dir / "tgt").string()});
+        EXPECT_EQ(refused.status, 1) << refused.err;
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(fs::exists(reached), c.targetExists) << "the check left a file behind";
+
+        Outcome o = RunZqlscope({"capture", "--count", "4", "--csv", link.string()});
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_TRUE(fs::is_symlink(link)) << "the link was replaced";
+        std::ifstream in(reached);
+        std::string first;
+        std::getline(in, first);
+        EXPECT_EQ(first, "index,channel_a,channel_b");
+        EXPECT_EQ(fs::file_size(reached), fs::file_size(link)) << "both names reach one file";
+    }
+    fs::remove_all(dir);
+}
+
+// Standard output that cannot be written (here /dev/full) fails the command:
+// exit 1 with a sentence that gives the system's reason.
+TEST_F(ZqlscopeTest, AFailedStandardOutputFailsEveryCommand) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"info"}, {"i2c", "read", "0", "16"}, {"serial", "read", "3"}, {"capture", "--count", "4000", "--csv", "-"},
+        {"roll", "--blocks", "1", "--quiet", "--csv", "-"}, {"--help"}, {"capture", "--version"},
+    };
+    for (const auto &args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::fflush(stdout);
+        const int saved = dup(1);
+        const int full = open("/dev/full", O_WRONLY);
+        ASSERT_GE(full, 0);
+        dup2(full, 1);
+        close(full);
+        ::testing::internal::CaptureStderr();
+        const int status = zqlscope::RunCommandLine(args);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+        std::clearerr(stdout);
+        std::cout.clear();
+        EXPECT_EQ(status, 1) << err;
+        EXPECT_NE(err.find("No space left on device"), std::string::npos) << err;
+        EXPECT_EQ(err.find("the file could not be written"), std::string::npos) << err;
+    }
+}
+#endif
+
 TEST_F(ZqlscopeTest, CsvToStandardOutputKeepsTheMessagesOnStandardError) {
     struct Case {
         std::vector<std::string> args;
@@ -282,12 +364,30 @@ TEST_F(ZqlscopeTest, I2cCommandsComputeTheConfirmationCodeAndRoundTrip) {
     EXPECT_EQ(o.out, "0x01FE: 11 22 33\n");
 }
 
-TEST_F(ZqlscopeTest, ARefusedConfirmationCodeIsReportedAndNothingIsWritten) {
-    Outcome o = RunZqlscope({"i2c", "write", "0x10", "5", "--code", "0"});
-    EXPECT_EQ(o.status, 1);
-    EXPECT_NE(o.err.find("refused the confirmation code 0x0000 for I2C EEPROM address 0x0010"), std::string::npos)
-        << o.err;
-    EXPECT_TRUE(Device().TransfersOf(IOCTL_SCOPE_WRITE_STREAM).empty());
+TEST_F(ZqlscopeTest, ARefusedConfirmationCodeIsReportedAsGivenAndNothingIsWritten) {
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } cases[] = {
+        {{"i2c", "write", "0x10", "5", "--code", "0"}, "refused the confirmation code 0x0000 for I2C EEPROM address 0x0010"},
+        // 0x93CA is address 0's code: a code cut to 16 bits would look right.
+        {{"i2c", "read", "0", "--code", "0x193CA"}, "refused the confirmation code 0x193CA for I2C EEPROM address 0x0000"},
+        {{"i2c", "write", "0", "1", "--code", "0xFFFFFFFF"}, "refused the confirmation code 0xFFFFFFFF for"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Outcome o = RunZqlscope(c.args);
+        EXPECT_EQ(o.status, 1);
+        EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+        EXPECT_TRUE(Device().TransfersOf(IOCTL_SCOPE_WRITE_STREAM).empty());
+    }
+}
+
+TEST_F(ZqlscopeTest, DialogWithoutACommandSaysThatTheCommandIsMissing) {
+    Outcome o = RunZqlscope({"--dialog"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_NE(o.err.find("zqlscope: a command is missing"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("unknown command"), std::string::npos) << o.err;
 }
 
 TEST_F(ZqlscopeTest, WriteSendsTheRegisterWritesInOneTransfer) {
@@ -306,7 +406,12 @@ TEST_F(ZqlscopeTest, TheDemoRunsAWholeSessionAndWritesItsPlots) {
         std::string text((std::istreambuf_iterator<char>(svg)), std::istreambuf_iterator<char>());
         EXPECT_NE(text.find(" points=\"7"), std::string::npos) << "a line or a band in the plot";
         EXPECT_NE(text.find(">point number</text>"), std::string::npos);
-        EXPECT_TRUE(fs::exists(dir / (std::string(name) + ".csv")));
+        // The listing names each file written, the CSV files too.
+        for (const char *suffix : {".csv", ".svg"}) {
+            const std::string file = dir.string() + "/" + name + suffix;
+            EXPECT_TRUE(fs::exists(file));
+            EXPECT_NE(o.out.find("\n  " + file + "\n"), std::string::npos) << o.out;
+        }
     }
     EXPECT_NE(o.out.find("driver version    1.3"), std::string::npos) << o.out;
     EXPECT_FALSE(Device().rawBytes.empty()) << "the FPGA was loaded";
