@@ -12,6 +12,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import zipfile
 
 import websocket
 
@@ -247,6 +248,10 @@ def frame_figures(driver, seconds):
             f"over {len(window)} frames")
 
 
+def metadata_keys(text):
+    return [line.split("=")[0] for line in text.splitlines() if "=" in line and not line.startswith("#")]
+
+
 class TriggeredScreenTest(unittest.TestCase):
     """The server's trigger on the roll-mode stream (a sine of period 500 on
     A, a square on B), the measurements, cursors, display modes and saving."""
@@ -382,6 +387,60 @@ class TriggeredScreenTest(unittest.TestCase):
         self.assertEqual(len(csv), 1 + 1000, "the 1000 points on screen")
         with open(os.path.join(self.downloads, next(f for f in files if f.endswith(".png"))), "rb") as f:
             self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+
+    def test_6b_save_sigrok_session_of_the_csv_frame(self):
+        if shutil.which("sigrok-cli") is None:
+            self.skipTest("sigrok-cli is not installed (tools/install-deps installs it)")
+        d = self.driver
+        folder = tempfile.mkdtemp(prefix="zqlscope-sr-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        d.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": folder})
+        self.addCleanup(d.execute_cdp_cmd, "Browser.setDownloadBehavior",
+                        {"behavior": "allow", "downloadPath": self.downloads})
+        click(d, "runstop")  # one frame for both saves
+        self.addCleanup(click, d, "runstop")
+        time.sleep(0.5)
+        click(d, "saveCsv")
+        click(d, "saveSr")
+        files = wait_for(lambda: sorted(os.listdir(folder)) if len(os.listdir(folder)) == 2 and
+                         not any(f.endswith(".crdownload") for f in os.listdir(folder)) else None, 10, "two downloads")
+        csv_name, sr_name = files
+        self.assertRegex(sr_name, r"^zqlscope-live-\d{8}-\d{6}\.sr$")
+        session = os.path.join(folder, sr_name)
+        with open(os.path.join(folder, csv_name)) as f:
+            rows = [line.split(",") for line in f.read().splitlines()]
+        self.assertEqual(rows[0][4:], ["channel_a_V", "channel_b_V"])
+        volts = [(float(r[4]), float(r[5])) for r in rows[1:]]
+        shown = subprocess.run(["sigrok-cli", "-i", session, "--show"], capture_output=True, text=True,
+                               timeout=60, check=True).stdout
+        facts = dict(line.split(":", 1) for line in shown.splitlines() if ":" in line)
+        facts = {k.strip(): v.strip() for k, v in facts.items()}
+        self.assertEqual((facts.get("Channels"), facts.get("- A"), facts.get("- B")), ("2", "analog", "analog"), shown)
+        self.assertEqual(facts.get("Analog sample count"), str(len(volts)), shown)
+        self.assertEqual(facts.get("Samplerate"), "1000000", shown)
+        out = subprocess.run(["sigrok-cli", "-i", session, "-O", "csv"], capture_output=True, text=True,
+                             timeout=60, check=True).stdout.splitlines()
+        # After the line of units, one "a,b" line per sample.
+        got = [tuple(float(v) for v in line.split(",")) for line in out[out.index("V DC,V DC") + 1:] if line]
+        self.assertEqual(len(got), len(volts))
+        for i, (g, w) in enumerate(zip(got, volts)):
+            self.assertTrue(all(abs(x - y) <= 1e-5 * max(1.0, abs(y)) for x, y in zip(g, w)),
+                            f"sample {i}: sigrok-cli {g}, the page's CSV {w}")
+        self.assertGreater(len({a for a, _ in volts}), 100, "a sine on A, not a flat line")
+        with zipfile.ZipFile(session) as z:
+            self.assertIsNone(z.testzip(), "every entry's CRC-32 holds")
+            self.assertEqual(z.namelist(), ["version", "metadata", "analog-1-1-1", "analog-1-2-1"])
+            self.assertEqual(z.read("version"), b"2")
+            self.assertEqual(metadata_keys(z.read("metadata").decode()),
+                             ["samplerate", "total analog", "analog1", "analog2"])
+        # Without a sample rate the file has none and says what its time axis is.
+        unscaled = d.execute_script("""
+            const kept = server.units;
+            server.units = { sampleRate: null, a: { voltsPerCount: null, zeroCount: 0 },
+                             b: { voltsPerCount: null, zeroCount: 0 } };
+            try { return sessionMetadata(); } finally { server.units = kept; }""")
+        self.assertEqual(metadata_keys(unscaled), ["total analog", "analog1", "analog2"])
+        self.assertIn("Without a samplerate the time axis counts samples", unscaled)
 
     def test_7_views_figures_and_screenshots(self):
         d = self.driver
