@@ -11,11 +11,7 @@ namespace zqltrace {
 
 namespace {
 
-// pcapng block types and fixed sizes.
-constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr std::uint32_t kInterfaceDescription = 1;
-constexpr std::uint32_t kEnhancedPacket = 6;
-constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
+// pcapng: the byte order read the other way, and classic pcap files.
 constexpr std::uint32_t kSwappedByteOrderMagic = 0x4D3C2B1A;
 constexpr std::uint32_t kClassicPcapMagics[] = {0xA1B2C3D4, 0xD4C3B2A1, 0xA1B23C4D, 0x4D3CB2A1};
 constexpr std::size_t kBlockFrame = 12;    // type, leading length, trailing length

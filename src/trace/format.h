@@ -34,6 +34,12 @@
 
 namespace zqltrace {
 
+// pcapng's block types and the section's byte-order magic, for the writer
+// and the reader alike.
+inline constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
+inline constexpr std::uint32_t kInterfaceDescription = 1;
+inline constexpr std::uint32_t kEnhancedPacket = 6;
+inline constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
 inline constexpr std::uint32_t kLinkType = 252; // LINKTYPE_WIRESHARK_UPPER_PDU
 inline constexpr char kDissectorName[] = "zqlusb";
 inline constexpr std::uint32_t kTagBytes = 14; // the two exported-PDU tags above

@@ -3,10 +3,6 @@
 namespace zqltrace {
 namespace {
 
-constexpr std::uint32_t kSectionHeader = 0x0A0D0D0A;
-constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
-constexpr std::uint32_t kInterfaceDescription = 1;
-constexpr std::uint32_t kEnhancedPacket = 6;
 constexpr std::uint16_t kOptionEnd = 0;
 constexpr std::uint16_t kShbUserApplication = 4;
 constexpr std::uint16_t kIfTimestampResolution = 9;
