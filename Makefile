@@ -3,8 +3,9 @@
 #                  instrument; transcript on the terminal, plots in demo-output/
 #   make test      build everything and run every lane: native (plain, and under
 #                  ASan and UBSan); the 32- and 64-bit DLLs under Wine; the
-#                  virtual-instrument DLLs; the package; the fuzz seed corpus
-#                  and a short fuzz budget
+#                  virtual-instrument DLLs; both DLLs unmodified through Wine
+#                  and the virtual Zelqa driver; the package; the fuzz seed
+#                  corpus and a short fuzz budget
 #   make dll       build the 32-bit zqlusb.dll alone (build/win32/zqlusb.dll)
 #   make package   dist/zqlusb-<version>-windows.zip
 #   make bench     build and run the native benchmark; prints the summary table
@@ -75,7 +76,8 @@ test-package: $(WINDOWS) build/package/build.ninja
 package: $(WINDOWS)
 	./tools/package $(foreach name,$(PENDING),--pending $(name))
 
-test: test-native test-native-asan test-win32 test-win64 test-win32-virtual test-win64-virtual test-package test-fuzz
+test: test-native test-native-asan test-win32 test-win64 test-win32-virtual test-win64-virtual \
+	test-win64-driver test-win32-driver test-package test-fuzz
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
@@ -86,7 +88,13 @@ clean:
 # The driver lanes: the shipping DLL unmodified, through Wine and the virtual
 # Zelqa driver (both install the 64-bit driver into build/wine-driver).
 .PHONY: test-win64-driver test-win32-driver
+# Each prints its figures after the summary: the round trip of one request
+# beside the stand-in, and the roll rate of zqlscope.exe through the driver.
+DRIVER_FIGURES = sed -n -e 's/^\(per request\|ready probe\|16 KiB stream\|64 KiB read\)/  &/p' \
+	-e 's/^roll through the driver/  &/p' build/$(1)/Testing/Temporary/LastTest.log
 test-win64-driver: win64
 	ctest --preset win64-driver
+	@$(call DRIVER_FIGURES,win64)
 test-win32-driver: win32 win64
 	ctest --preset win32-driver
+	@$(call DRIVER_FIGURES,win32)

@@ -1,9 +1,13 @@
 // The host's serving loop over the virtual instrument.
 #include "host.h"
 
+// windows.h (through host.h) first: setupapi.h needs its types.
+#include <setupapi.h>
+
 #include <cstring>
 
 #include "virtual_instrument/instrument.h"
+#include "virtual_instrument/replay.h"
 
 namespace zqlhost {
 
@@ -26,6 +30,10 @@ constexpr std::uint32_t kReady = 0x220028;
 // Input bytes attached to a message: a whole command stream and then some;
 // larger raw writes are fetched apart.
 constexpr std::size_t kAttachedInput = 65536;
+
+// How long a starting host waits for the driver, and how often it looks.
+constexpr DWORD kDriverStartMs = 10000;
+constexpr DWORD kDriverPollMs = 50;
 
 bool Alive(const vi::Instrument &device, std::uint32_t handle) {
     auto it = device.openHandles.find(handle);
@@ -50,7 +58,12 @@ Host::~Host() {
 }
 
 bool Host::Attach(std::string *error) {
-    handle_ = OpenControl();
+    // The driver loads with the prefix's (or system's) services, which may
+    // still be starting when the host does: its control device is waited for.
+    for (DWORD waited = 0; (handle_ = OpenControl()) == INVALID_HANDLE_VALUE && waited < kDriverStartMs;
+         waited += kDriverPollMs) {
+        Sleep(kDriverPollMs);
+    }
     if (handle_ == INVALID_HANDLE_VALUE) {
         *error = "the virtual Zelqa driver is not running (install it with zqlinstrument install); error " +
                  std::to_string(GetLastError());
@@ -77,7 +90,7 @@ void Host::Close() {
 
 void Host::Stop() {
     stop_ = true;
-    CancelIoEx(handle_, nullptr);
+    Ioctl(handle_, ZQLHOST_STOP, nullptr, 0, nullptr, 0, nullptr);
 }
 
 void Host::SetInterface(bool enabled) {
@@ -112,9 +125,28 @@ bool Host::FetchPayload(const ZqlHostMessage &message, std::vector<std::uint8_t>
            returned == message.inLength;
 }
 
+// A control request answered from the recorded session the instrument replays.
+void Host::Replayed(const ZqlHostMessage &message, const std::uint8_t *input) {
+    vi::Instrument &device = vi::Device();
+    const bool read = message.code == kRead;
+    answer_.resize(sizeof(ZqlHostAnswer) + (read ? message.outLength : 0));
+    std::uint32_t returned = 0;
+    const bool ok = vi::ReplayTransfer(device, message.code, input, message.inLength,
+                                       read ? answer_.data() + sizeof(ZqlHostAnswer) : nullptr, message.outLength,
+                                       &returned);
+    const std::uint32_t delivered = read ? device.lastDelivered : 0;
+    answer_.resize(sizeof(ZqlHostAnswer) + delivered);
+    Reply(message.id, ok ? kSuccess : kDeviceError, returned, delivered);
+    device.AfterDriverCall(true);
+}
+
 // One of the four control requests, answered by the instrument's model.
 void Host::Control(const ZqlHostMessage &message, const std::uint8_t *input) {
     vi::Instrument &device = vi::Device();
+    if (device.replay) {
+        Replayed(message, input);
+        return;
+    }
     const bool alive = Alive(device, message.handle);
     const std::uint32_t length = message.inLength;
     answer_.resize(sizeof(ZqlHostAnswer));
@@ -159,6 +191,9 @@ void Host::Answer(const ZqlHostMessage &message, const std::uint8_t *input) {
     switch (message.kind) {
     case ZQL_MSG_OPEN: {
         bool opened = device.attached;
+        if (opened && device.replay && !device.replay->NextOpenSucceeds()) {
+            opened = false; // as the recorded open
+        }
         if (opened && device.faults.failOpens > 0) {
             --device.faults.failOpens;
             opened = false;
@@ -211,6 +246,36 @@ DWORD Host::Serve() {
         ++answered_;
     }
     return ERROR_OPERATION_ABORTED;
+}
+
+std::string InstrumentPath() {
+    // The instrument's device interface class.
+    static const GUID kInterfaceClass = {0xD0F40DFC, 0xED5C, 0x4080, {0xBA, 0x0C, 0xDD, 0x1B, 0xAA, 0x4E, 0x8F, 0x2A}};
+    HDEVINFO set = SetupDiGetClassDevsA(&kInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    std::string path;
+    if (SetupDiEnumDeviceInterfaces(set, nullptr, &kInterfaceClass, 0, &data)) {
+        DWORD required = 0;
+        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+        std::vector<std::uint8_t> detail(required + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
+        auto *record = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detail.data());
+        record->cbSize = sizeof *record;
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, record, static_cast<DWORD>(detail.size()), nullptr,
+                                             nullptr)) {
+            path = record->DevicePath;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+}
+
+HANDLE OpenInstrument(const std::string &path) {
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
 }
 
 HANDLE OpenControl() {

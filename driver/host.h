@@ -29,7 +29,7 @@ class Host {
     // Serves messages until the driver or the handle fails (or Stop); returns
     // the Win32 error that ended it.
     DWORD Serve();
-    // Ends Serve from another thread: cancels its outstanding wait.
+    // Ends Serve from another thread: the driver ends its outstanding wait.
     void Stop();
     // Releases the host role: the driver fails what is pending.
     void Close();
@@ -48,6 +48,7 @@ class Host {
     void Answer(const ZqlHostMessage &message, const std::uint8_t *input);
     bool FetchPayload(const ZqlHostMessage &message, std::vector<std::uint8_t> *payload);
     void Control(const ZqlHostMessage &message, const std::uint8_t *input);
+    void Replayed(const ZqlHostMessage &message, const std::uint8_t *input);
     void SetInterface(bool enabled);
     void Reply(std::uint32_t id, LONG status, std::uint32_t information, std::uint32_t length);
 
@@ -59,6 +60,12 @@ class Host {
     std::vector<std::uint8_t> message_; // the message buffer: head and attached input
     std::vector<std::uint8_t> answer_;  // the answer buffer: head and output bytes
 };
+
+// The instrument's device path as SetupAPI lists it under the instrument's
+// interface class; empty while the interface is disabled.
+std::string InstrumentPath();
+// Opens the instrument at `path` as an application does.
+HANDLE OpenInstrument(const std::string &path);
 
 // Opens the control device for a request that needs no host role (status,
 // sync); INVALID_HANDLE_VALUE when the driver is not there.

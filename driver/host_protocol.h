@@ -28,6 +28,10 @@
 #define ZQLHOST_INTERFACE ZQLHOST_CODE(0x803) /* in: one byte, 1 enables the interface, 0 disables it */
 #define ZQLHOST_STATUS ZQLHOST_CODE(0x804)    /* out: ZqlDriverStatus; anyone may ask */
 #define ZQLHOST_SYNC ZQLHOST_CODE(0x805)      /* completes once the host has answered every earlier message */
+/* Ends the host's outstanding (or next) ZQLHOST_NEXT with STATUS_CANCELLED;
+ * the host's own way to stop, since Wine may cancel a request that has just
+ * completed and fault. */
+#define ZQLHOST_STOP ZQLHOST_CODE(0x806)
 
 /* The largest transfers the driver relays: a command stream fills at most
  * the library's 16,384-byte buffer and its 8 spare bytes (a read request

@@ -27,6 +27,8 @@ const char kInfName[] = "zqlvirt.inf";
 // Installing right after the prefix's first start finds the service
 // database locked for a while (error 1055): tries, one second apart.
 constexpr int kInstallTries = 20;
+// How long remove waits for the driver to stop, in steps of 100 ms.
+constexpr int kStopSteps = 100;
 
 int Usage() {
     std::fprintf(stderr, "usage: zqlinstrument install [--inf FILE] | remove | status | serve [--script TEXT]\n");
@@ -67,6 +69,52 @@ bool RegisterDeviceNode() {
     return ok;
 }
 
+// Whether the driver file in the system's drivers folder is the one beside
+// the INF: a copy refused (the old driver still loaded) leaves the old one.
+bool InstalledFileIs(const std::string &inf) {
+    char system[MAX_PATH] = {};
+    GetSystemDirectoryA(system, MAX_PATH);
+    const std::string installed = std::string(system) + "\\drivers\\zqlvirt.sys";
+    const std::string source = inf.substr(0, inf.find_last_of("\\/") + 1) + "zqlvirt.sys";
+    auto read = [](const std::string &path) {
+        std::string bytes;
+        if (FILE *f = std::fopen(path.c_str(), "rb")) {
+            char chunk[4096];
+            for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) {
+                bytes.append(chunk, n);
+            }
+            std::fclose(f);
+        }
+        return bytes;
+    };
+    const std::string wanted = read(source);
+    return !wanted.empty() && read(installed) == wanted;
+}
+
+// Stops the driver's service, so that the driver unloads and its file can be
+// replaced; true when it is stopped (or was not installed).
+bool StopDriver() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return false;
+    }
+    SC_HANDLE service = OpenServiceA(manager, ZQLDRIVER_SERVICE, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    bool stopped = service == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (service != nullptr) {
+        SERVICE_STATUS status = {};
+        ControlService(service, SERVICE_CONTROL_STOP, &status);
+        for (int step = 0; step < kStopSteps && !stopped; ++step) {
+            stopped = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+            if (!stopped) {
+                Sleep(100);
+            }
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return stopped;
+}
+
 int Install(const std::string &inf) {
     char full[MAX_PATH] = {};
     if (GetFullPathNameA(inf.c_str(), MAX_PATH, full, nullptr) == 0 ||
@@ -86,6 +134,12 @@ int Install(const std::string &inf) {
             return Fail("cannot install the driver");
         }
         Sleep(1000);
+    }
+    if (!InstalledFileIs(full)) {
+        std::fprintf(stderr, "zqlinstrument: the installed zqlvirt.sys is not the one beside %s (an older driver still "
+                             "loaded? zqlinstrument remove stops it)\n",
+                     full);
+        return 1;
     }
     std::printf("installed the virtual Zelqa driver (%s) for %s\n", full, kInstanceId);
     return 0;
@@ -111,7 +165,10 @@ int Remove() {
         std::fprintf(stderr, "zqlinstrument: no virtual Zelqa device is installed\n");
         return 1;
     }
-    std::printf("removed the virtual Zelqa device %s\n", kInstanceId);
+    if (!StopDriver()) {
+        return Fail("removed the device, but the driver does not stop");
+    }
+    std::printf("removed the virtual Zelqa device %s and stopped its driver\n", kInstanceId);
     return 0;
 }
 

@@ -40,6 +40,7 @@ struct DriverState {
     bool started;
     bool interfaceWanted;    // the host's choice; enabled only while it serves
     bool interfaceEnabled;
+    bool stopWanted;         // ZQLHOST_STOP came while the host was not waiting
     ULONG nextId;
     ULONG nextHandle;
     ZqlDriverStatus counts;
@@ -47,9 +48,13 @@ struct DriverState {
 
 DriverState state;
 
-// Per request, in the IRP's driver context: its message id, whether the host
-// has it already, and what kind of message it is.
-enum ContextSlot { kSlotId, kSlotDelivered, kSlotKind };
+// Per request, in the IRP's driver context: its message id, its flags, what
+// kind of message it is, and the application handle's number it is about.
+enum ContextSlot { kSlotId, kSlotFlags, kSlotKind, kSlotHandle };
+enum RequestFlags : ULONG {
+    kDelivered = 1, // the host has the message
+    kFileGone = 2   // an open whose file Wine has freed already (its close came first)
+};
 ULONG Context(PIRP irp, ContextSlot slot) {
     return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[slot]));
 }
@@ -60,7 +65,10 @@ ULONG IdOf(PIRP irp) {
     return Context(irp, kSlotId);
 }
 bool DeliveredOf(PIRP irp) {
-    return Context(irp, kSlotDelivered) != 0;
+    return (Context(irp, kSlotFlags) & kDelivered) != 0;
+}
+void AddFlag(PIRP irp, ULONG flag) {
+    SetContext(irp, kSlotFlags, Context(irp, kSlotFlags) | flag);
 }
 ULONG KindOf(PIRP irp) {
     return Context(irp, kSlotKind);
@@ -79,6 +87,16 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     return status;
 }
 
+// Ends a request taken from the list: a close notice is the driver's own
+// IRP and is freed; an application's request completes.
+void Finish(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+    if (KindOf(irp) == ZQL_MSG_CLOSE) {
+        IoFreeIrp(irp);
+    } else {
+        Complete(irp, status, information);
+    }
+}
+
 NTSTATUS Refuse(PIRP irp, NTSTATUS status) {
     InterlockedIncrement(reinterpret_cast<volatile LONG *>(&state.counts.refused));
     return Complete(irp, status, 0);
@@ -86,6 +104,15 @@ NTSTATUS Refuse(PIRP irp, NTSTATUS status) {
 
 ULONG HandleOf(PFILE_OBJECT file) {
     return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(file->FsContext));
+}
+
+// An application handle counts as open from the host's yes to its open until
+// its close. Under the lock.
+void ForgetHandle(PFILE_OBJECT file) {
+    if (file != nullptr && file->FsContext2 != nullptr) {
+        file->FsContext2 = nullptr;
+        --state.counts.openHandles;
+    }
 }
 
 // --- The interface ----------------------------------------------------------
@@ -136,6 +163,9 @@ VOID NTAPI CancelHostWait(PDEVICE_OBJECT, PIRP irp) {
 bool TakeForCompletion(PIRP irp) {
     RemoveEntryList(EntryOf(irp));
     InitializeListHead(EntryOf(irp));
+    if (KindOf(irp) == ZQL_MSG_CLOSE) {
+        return true; // a notice: never cancelled
+    }
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
         return false;
     }
@@ -172,9 +202,7 @@ ULONG WriteMessage(PIRP request, PIRP hostIrp) {
     RtlZeroMemory(message, sizeof *message);
     message->id = IdOf(request);
     message->kind = KindOf(request);
-    if (at->FileObject != nullptr) {
-        message->handle = HandleOf(at->FileObject);
-    }
+    message->handle = Context(request, kSlotHandle);
     ULONG size = sizeof *message;
     if (message->kind == ZQL_MSG_CONTROL) {
         message->code = at->Parameters.DeviceIoControl.IoControlCode;
@@ -187,7 +215,7 @@ ULONG WriteMessage(PIRP request, PIRP hostIrp) {
             message->flags = ZQL_PAYLOAD_DETACHED;
         }
     }
-    SetContext(request, kSlotDelivered, 1);
+    AddFlag(request, kDelivered);
     return size;
 }
 
@@ -210,25 +238,32 @@ PIRP MatchHost(ULONG *size) {
     return hostIrp;
 }
 
-// Queues a request for the host and pends it; fails it when no host serves.
-NTSTATUS Relay(PIRP irp, ULONG kind) {
-    SetContext(irp, kSlotKind, kind);
-    SetContext(irp, kSlotDelivered, 0);
-    KIRQL irql;
-    KeAcquireSpinLock(&state.lock, &irql);
-    if (state.host == nullptr) {
-        KeReleaseSpinLock(&state.lock, irql);
-        if (kind == ZQL_MSG_CLOSE || kind == ZQL_MSG_SYNC) {
-            return Complete(irp, STATUS_SUCCESS, 0);
-        }
-        return Refuse(irp, kind == ZQL_MSG_OPEN ? STATUS_NO_SUCH_DEVICE : STATUS_DEVICE_NOT_CONNECTED);
-    }
+// Gives a request its id and puts it at the end of the list. Under the lock.
+void Enqueue(PIRP irp) {
     if (++state.nextId == 0) {
         ++state.nextId; // 0 means no message
     }
     SetContext(irp, kSlotId, state.nextId);
-    IoMarkIrpPending(irp);
     InsertTailList(&state.requests, EntryOf(irp));
+}
+
+// Queues a request for the host and pends it; fails it when no host serves.
+NTSTATUS Relay(PIRP irp, ULONG kind) {
+    SetContext(irp, kSlotKind, kind);
+    SetContext(irp, kSlotFlags, 0);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    SetContext(irp, kSlotHandle, file != nullptr ? HandleOf(file) : 0);
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    if (state.host == nullptr) {
+        KeReleaseSpinLock(&state.lock, irql);
+        if (kind == ZQL_MSG_SYNC) {
+            return Complete(irp, STATUS_SUCCESS, 0);
+        }
+        return Refuse(irp, kind == ZQL_MSG_OPEN ? STATUS_NO_SUCH_DEVICE : STATUS_DEVICE_NOT_CONNECTED);
+    }
+    IoMarkIrpPending(irp);
+    Enqueue(irp);
     if (kind == ZQL_MSG_CONTROL || kind == ZQL_MSG_OPEN) {
         ++state.counts.pending;
     }
@@ -265,6 +300,7 @@ void FailAllRequests() {
                 break;
             }
         }
+
         KeReleaseSpinLock(&state.lock, irql);
         if (irp == nullptr) {
             return;
@@ -275,7 +311,7 @@ void FailAllRequests() {
         } else if (kind == ZQL_MSG_CONTROL) {
             Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
         } else {
-            Complete(irp, STATUS_SUCCESS, 0);
+            Finish(irp, STATUS_SUCCESS, 0);
         }
     }
 }
@@ -300,6 +336,42 @@ NTSTATUS CheckControl(PIO_STACK_LOCATION at) {
     }
 }
 
+// An application's handle is closed. Wine frees the file object as soon as
+// the close is dispatched, so the close completes at once and nothing keeps
+// a pointer to the file: an open still pending forgets it, and the host
+// hears of the close through a notice, an IRP of the driver's own queued
+// behind the handle's other requests. Without memory for a notice the host
+// is not told; the handle's number is never used again.
+void NoteClose(PFILE_OBJECT file) {
+    PIRP notice = IoAllocateIrp(1, FALSE);
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    ForgetHandle(file);
+    for (PLIST_ENTRY e = state.requests.Flink; e != &state.requests; e = e->Flink) {
+        PIRP pending = IrpOf(e);
+        if (KindOf(pending) == ZQL_MSG_OPEN && IoGetCurrentIrpStackLocation(pending)->FileObject == file) {
+            AddFlag(pending, kFileGone);
+        }
+    }
+    PIRP hostIrp = nullptr;
+    ULONG size = 0;
+    if (notice != nullptr && state.host != nullptr) {
+        SetContext(notice, kSlotKind, ZQL_MSG_CLOSE);
+        SetContext(notice, kSlotFlags, 0);
+        SetContext(notice, kSlotHandle, HandleOf(file));
+        Enqueue(notice);
+        notice = nullptr;
+        hostIrp = MatchHost(&size);
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    if (notice != nullptr) {
+        IoFreeIrp(notice);
+    }
+    if (hostIrp != nullptr) {
+        Complete(hostIrp, STATUS_SUCCESS, size);
+    }
+}
+
 NTSTATUS InstrumentRequest(PIRP irp) {
     PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
     switch (at->MajorFunction) {
@@ -313,15 +385,9 @@ NTSTATUS InstrumentRequest(PIRP irp) {
     }
     case IRP_MJ_CLEANUP:
         return Complete(irp, STATUS_SUCCESS, 0);
-    case IRP_MJ_CLOSE: {
-        KIRQL irql;
-        KeAcquireSpinLock(&state.lock, &irql);
-        if (at->FileObject->FsContext2 != nullptr) { // opened: the host said yes
-            --state.counts.openHandles;
-        }
-        KeReleaseSpinLock(&state.lock, irql);
-        return Relay(irp, ZQL_MSG_CLOSE);
-    }
+    case IRP_MJ_CLOSE:
+        NoteClose(at->FileObject);
+        return Complete(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_DEVICE_CONTROL: {
         const NTSTATUS checked = CheckControl(at);
         return NT_SUCCESS(checked) ? Relay(irp, ZQL_MSG_CONTROL) : Refuse(irp, checked);
@@ -345,11 +411,16 @@ void DeliverAnswer(const ZqlHostAnswer &answer, ULONG attached) {
     ++state.counts.served;
     PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(request);
     ULONG_PTR information = 0;
-    if (KindOf(request) == ZQL_MSG_OPEN && NT_SUCCESS(answer.status)) {
+    const bool fileThere = (Context(request, kSlotFlags) & kFileGone) == 0;
+    if (KindOf(request) == ZQL_MSG_OPEN && NT_SUCCESS(answer.status) && fileThere) {
         at->FileObject->FsContext2 = reinterpret_cast<PVOID>(1);
         ++state.counts.openHandles;
     }
     KeReleaseSpinLock(&state.lock, irql);
+    if (KindOf(request) == ZQL_MSG_CLOSE) {
+        IoFreeIrp(request); // a notice: the host has seen the close
+        return;
+    }
     if (KindOf(request) == ZQL_MSG_CONTROL) {
         const ULONG out = at->Parameters.DeviceIoControl.OutputBufferLength;
         ULONG length = answer.length < out ? answer.length : out;
@@ -379,6 +450,11 @@ NTSTATUS HostNext(PIRP irp, PIO_STACK_LOCATION at) {
         KeReleaseSpinLock(&state.lock, irql);
         return Refuse(irp, STATUS_DEVICE_BUSY); // one outstanding wait at a time
     }
+    if (state.stopWanted) {
+        state.stopWanted = false;
+        KeReleaseSpinLock(&state.lock, irql);
+        return Complete(irp, STATUS_CANCELLED, 0);
+    }
     PIRP request = FirstUndelivered();
     if (request != nullptr) {
         const ULONG size = WriteMessage(request, irp);
@@ -396,6 +472,24 @@ NTSTATUS HostNext(PIRP irp, PIO_STACK_LOCATION at) {
     }
     KeReleaseSpinLock(&state.lock, irql);
     return STATUS_PENDING;
+}
+
+// ZQLHOST_STOP: ends the host's wait, or the next one if it is answering.
+NTSTATUS HostStop(PIRP irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    PIRP wait = state.hostWait;
+    if (wait != nullptr && IoSetCancelRoutine(wait, nullptr) != nullptr) {
+        state.hostWait = nullptr;
+    } else {
+        wait = nullptr; // not waiting (or being cancelled already)
+        state.stopWanted = true;
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    if (wait != nullptr) {
+        Complete(wait, STATUS_CANCELLED, 0);
+    }
+    return Complete(irp, STATUS_SUCCESS, 0);
 }
 
 // ZQLHOST_PAYLOAD: the input bytes of a delivered request too large to attach.
@@ -431,6 +525,7 @@ NTSTATUS HostAttach(PIRP irp, PIO_STACK_LOCATION at) {
     }
     state.host = at->FileObject;
     state.interfaceWanted = true;
+    state.stopWanted = false;
     state.counts.hostPresent = 1;
     KeReleaseSpinLock(&state.lock, irql);
     UpdateInterface();
@@ -489,7 +584,8 @@ NTSTATUS HostControl(PIRP irp, PIO_STACK_LOCATION at) {
         return Relay(irp, ZQL_MSG_SYNC);
     }
     if (!IsHost(at->FileObject)) {
-        return Refuse(irp, code == ZQLHOST_NEXT || code == ZQLHOST_PAYLOAD || code == ZQLHOST_INTERFACE
+        return Refuse(irp, code == ZQLHOST_NEXT || code == ZQLHOST_PAYLOAD || code == ZQLHOST_INTERFACE ||
+                                   code == ZQLHOST_STOP
                                ? STATUS_ACCESS_DENIED
                                : STATUS_INVALID_DEVICE_REQUEST);
     }
@@ -498,6 +594,8 @@ NTSTATUS HostControl(PIRP irp, PIO_STACK_LOCATION at) {
         return HostNext(irp, at);
     case ZQLHOST_PAYLOAD:
         return HostPayload(irp, at);
+    case ZQLHOST_STOP:
+        return HostStop(irp);
     case ZQLHOST_INTERFACE:
         if (at->Parameters.DeviceIoControl.InputBufferLength < 1) {
             return Refuse(irp, STATUS_INVALID_PARAMETER);

@@ -144,6 +144,7 @@ void Replay::Diverge(const std::string &what) {
 bool Replay::Transfer(std::uint32_t code, const std::uint8_t *in, std::uint32_t inLength, std::uint8_t *area,
                       std::uint32_t outLength, std::uint32_t *returned) {
     const bool write = IsWrite(code);
+    delivered_ = 0;
     const std::uint8_t *written = write && in != nullptr ? in : nullptr;
     const std::uint32_t writtenLength = written != nullptr ? inLength : 0;
     if (next_ == transfers_.size()) {
@@ -169,9 +170,29 @@ bool Replay::Transfer(std::uint32_t code, const std::uint8_t *in, std::uint32_t 
                 Describe(code, inLength, outLength) + shown(code, written, writtenLength, recorded, t.in.size()));
     }
     if (code == zqlusb::IOCTL_SCOPE_READ && area != nullptr && !t.out.empty()) {
-        std::memcpy(area, t.out.data(), std::min<std::size_t>(outLength, t.out.size()));
+        delivered_ = static_cast<std::uint32_t>(std::min<std::size_t>(outLength, t.out.size()));
+        std::memcpy(area, t.out.data(), delivered_);
     }
     *returned = t.returned;
+    return t.ok;
+}
+
+bool ReplayTransfer(Instrument &device, std::uint32_t code, const std::uint8_t *in, std::uint32_t inLength,
+                    std::uint8_t *area, std::uint32_t outLength, std::uint32_t *returned) {
+    Transfer t{code, {}, inLength, outLength, false, 0};
+    t.ok = device.replay->Transfer(code, in, inLength, area, outLength, returned);
+    t.returned = *returned;
+    device.lastDelivered = device.replay->delivered();
+    if (in != nullptr && IsWrite(code)) {
+        t.bytes.assign(in, in + inLength);
+    } else if (area != nullptr && t.ok) {
+        t.bytes.assign(area, area + std::min(*returned, outLength));
+    }
+    device.Log(t);
+    const std::string &divergence = device.replay->divergence();
+    if (!divergence.empty() && (device.events.empty() || device.events.back() != divergence)) {
+        device.events.push_back(divergence);
+    }
     return t.ok;
 }
 

@@ -45,6 +45,8 @@ class Replay {
     // The next recorded answer of the retry dialog, if any is left.
     std::optional<int> NextDialogAnswer();
 
+    // The reply bytes the last Transfer wrote into its area.
+    std::uint32_t delivered() const { return delivered_; }
     // The report of the first divergence, empty while the session matches.
     const std::string &divergence() const { return divergence_; }
     std::size_t transfersLeft() const { return transfers_.size() - next_; }
@@ -70,8 +72,15 @@ class Replay {
     std::deque<bool> opens_;
     std::deque<int> answers_;
     std::uint32_t lastNumber_ = 0;
+    std::uint32_t delivered_ = 0;
     std::string divergence_;
 };
+
+// One transfer answered from `device`'s replay, logged as the models log
+// theirs; its first divergence goes into the instrument's events. The
+// stand-in and the driver's host both answer through it.
+bool ReplayTransfer(Instrument &device, std::uint32_t code, const std::uint8_t *in, std::uint32_t inLength,
+                    std::uint8_t *area, std::uint32_t outLength, std::uint32_t *returned);
 
 // Reads the variable and sets `device` to replay the trace it names; a file
 // that cannot be read is reported on standard error and leaves the

@@ -179,29 +179,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
 namespace {
 
-// A transfer answered from the replayed trace, logged as the models' are; its
-// first divergence goes into the instrument's events.
-BOOL Replayed(vi::Instrument &device, DWORD code, std::uint8_t *in, DWORD inLength, LPVOID out, DWORD outLength,
-              LPDWORD returned) {
-    std::uint32_t count = 0;
-    vi::Transfer t{code, {}, inLength, outLength, false, 0};
-    t.ok = device.replay->Transfer(code, in, inLength, static_cast<std::uint8_t *>(out), outLength, &count);
-    *returned = count;
-    t.returned = count;
-    if (in != nullptr && (code == zqlusb::IOCTL_SCOPE_WRITE_STREAM || code == zqlusb::IOCTL_SCOPE_WRITE_RAW)) {
-        t.bytes.assign(in, in + inLength);
-    } else if (out != nullptr && t.ok) {
-        auto *reply = static_cast<const std::uint8_t *>(out);
-        t.bytes.assign(reply, reply + std::min<std::uint32_t>(count, outLength));
-    }
-    device.Log(t);
-    const std::string &divergence = device.replay->divergence();
-    if (!divergence.empty() && (device.events.empty() || device.events.back() != divergence)) {
-        device.events.push_back(divergence);
-    }
-    return t.ok;
-}
-
 BOOL Control(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
              DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     using namespace zqlusb;
@@ -213,7 +190,11 @@ BOOL Control(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nIn
     const bool alive = DeviceAlive(hDevice);
     auto *in = static_cast<std::uint8_t *>(lpInBuffer);
     if (device.replay) {
-        return Replayed(device, dwIoControlCode, in, nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned);
+        std::uint32_t count = 0;
+        const bool ok = vi::ReplayTransfer(device, dwIoControlCode, in, nInBufferSize,
+                                           static_cast<std::uint8_t *>(lpOutBuffer), nOutBufferSize, &count);
+        *lpBytesReturned = count;
+        return ok;
     }
     switch (dwIoControlCode) {
     case IOCTL_SCOPE_WRITE_STREAM:

@@ -15,6 +15,7 @@
 #include "host.h"
 #include "support/library.h"
 #include "virtual_instrument/instrument.h"
+#include "virtual_instrument/replay.h"
 
 namespace testbed {
 
@@ -129,6 +130,9 @@ void AnswerDialog(HWND dialog) {
     if (!device.dialogAnswers.empty()) {
         seen.answer = device.dialogAnswers.front();
         device.dialogAnswers.pop_front();
+    }
+    if (device.replay) {
+        seen.answer = device.replay->NextDialogAnswer().value_or(seen.answer);
     }
     device.dialogs.push_back(seen);
     dialogsInHand.erase(dialog);

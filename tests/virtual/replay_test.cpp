@@ -3,6 +3,7 @@
 // and opens and dialog answers follow the recording.
 #include "acquisition/record.h"
 #include "trace/trace_bytes.h"
+#include "support/library.h"
 #include "virtual_instrument/replay.h"
 
 namespace testbed {
@@ -130,6 +131,9 @@ TEST_F(ReplayTest, ATransferBeyondTheTraceAndALongWriteAreReportedReadably) {
 }
 
 TEST_F(ReplayTest, OpensAndDialogAnswersFollowTheRecording) {
+    if (kThroughDriver) {
+        GTEST_SKIP() << kOpenFaultNotApplicable << " (the recording's first open failed)";
+    }
     Recording r;
     const Bytes path = Field(zqltrace::kText, Text("\\\\?\\usb#zelqa0"));
     const Bytes write = Transfer(IOCTL_SCOPE_WRITE_STREAM, {0x02, 0x42}, 0, {});
@@ -158,6 +162,10 @@ TEST_F(ReplayTest, OpensAndDialogAnswersFollowTheRecording) {
 }
 
 TEST_F(ReplayTest, ASessionRecordedWithoutAnInstrumentFindsNone) {
+    if (kThroughDriver) {
+        GTEST_SKIP() << "not applicable through the driver: the listing is Wine's SetupAPI's, which shows the "
+                        "interface the host enables; no recorded listing can answer it";
+    }
     Recording r;
     r.Add(zqltrace::kSetupDiGetClassDevsA, 0x977F80, Arguments({0, 0, 0, 0x12}));
     r.Add(zqltrace::kSetupDiEnumDeviceInterfaces, 0, Arguments({0x977F80, 0, 0, 0, 0}));
