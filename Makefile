@@ -90,7 +90,7 @@ clean:
 .PHONY: test-win64-driver test-win32-driver
 # Each prints its figures after the summary: the round trip of one request
 # beside the stand-in, and the roll rate of zqlscope.exe through the driver.
-DRIVER_FIGURES = sed -n -e 's/^\(per request\|ready probe\|16 KiB stream\|64 KiB read\)/  &/p' \
+DRIVER_FIGURES = sed -n -e 's/^\(per request\|ready probe\|16 KiB stream\|64 KiB read\|driver status\)/  &/p' \
 	-e 's/^roll through the driver/  &/p' build/$(1)/Testing/Temporary/LastTest.log
 test-win64-driver: win64
 	ctest --preset win64-driver

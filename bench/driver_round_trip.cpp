@@ -1,8 +1,10 @@
 // The cost of one request through the virtual Zelqa driver and its host,
 // beside the same request to the stand-in, in one run: a ready probe, a
 // 16 KiB stream write and a 64 KiB read. Both answer from the same virtual
-// instrument (this program is the driver's host). Prints the median time of
-// each and their ratio; fails only when a request fails or a read brings
+// instrument (this program is the driver's host). Beside them, the driver's
+// status request, which the driver answers alone: Wine's own cost of a
+// request to a driver, without the host. Prints the median time of each and
+// their ratio; fails only when a request fails or a read brings
 // other bytes than the stand-in's.
 #include <windows.h>
 
@@ -141,6 +143,16 @@ int main() {
     bool failed = false;
     const Figures viaStandIn = Measure(standIn, &failed);
     const Figures viaDriver = Measure(driver, &failed);
+    HANDLE control = zqlhost::OpenControl();
+    const double status = MedianMicroseconds(
+        kReadyRounds, [] {},
+        [&] {
+            ZqlDriverStatus counts = {};
+            DWORD returned = 0;
+            return DeviceIoControl(control, ZQLHOST_STATUS, nullptr, 0, &counts, sizeof counts, &returned,
+                                   nullptr) != FALSE;
+        },
+        &failed);
     std::printf("per request, median microseconds   stand-in   driver and host   ratio\n");
     const struct {
         const char *what;
@@ -151,6 +163,7 @@ int main() {
     for (const auto &row : rows) {
         std::printf("%-35s %8.1f %17.1f %7.0fx\n", row.what, row.standIn, row.driver, row.driver / row.standIn);
     }
+    std::printf("%-35s %8s %17.1f\n", "driver status (no host)", "", status);
     if (viaDriver.lastRead != viaStandIn.lastRead) {
         std::fprintf(stderr, "driver round trip: the 64 KiB read brought other bytes through the driver\n");
         failed = true;

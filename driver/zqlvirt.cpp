@@ -300,7 +300,6 @@ void FailAllRequests() {
                 break;
             }
         }
-
         KeReleaseSpinLock(&state.lock, irql);
         if (irp == nullptr) {
             return;

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -30,6 +29,7 @@ using zqlusb::IOCTL_SCOPE_WRITE_STREAM;
 const std::vector<std::uint8_t> kRegisterRead = {0x01, 0x21, 0x00, 0x00, 0x03, 0x04, 0x00, 0x00};
 // How long a test waits for something the driver does on its own.
 constexpr DWORD kPatienceMs = 10000;
+// How often it looks meanwhile.
 constexpr DWORD kPollMs = 10;
 
 using zqlhost::InstrumentPath;
