@@ -249,8 +249,7 @@ DWORD Host::Serve() {
 }
 
 std::string InstrumentPath() {
-    // The instrument's device interface class.
-    static const GUID kInterfaceClass = {0xD0F40DFC, 0xED5C, 0x4080, {0xBA, 0x0C, 0xDD, 0x1B, 0xAA, 0x4E, 0x8F, 0x2A}};
+    static const GUID kInterfaceClass = ZQL_INTERFACE_CLASS;
     HDEVINFO set = SetupDiGetClassDevsA(&kInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
         return {};

@@ -15,6 +15,10 @@
 #define ZQLHOST_LINK_NAME L"\\DosDevices\\ZelqaHost"
 #define ZQLHOST_WIN32_PATH "\\\\.\\ZelqaHost"
 
+/* The instrument's device interface class, under which applications look
+ * for it: the driver offers it, and the host's own look-ups use it. */
+#define ZQL_INTERFACE_CLASS {0xD0F40DFC, 0xED5C, 0x4080, {0xBA, 0x0C, 0xDD, 0x1B, 0xAA, 0x4E, 0x8F, 0x2A}}
+
 /* The device setup names: the service, and the root-enumerated hardware id. */
 #define ZQLDRIVER_SERVICE "zqlvirt"
 #define ZQLDRIVER_HARDWARE_ID "root\\zqlvirt"

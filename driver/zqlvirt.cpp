@@ -19,7 +19,7 @@
 namespace {
 
 // The instrument's device interface class, under which the library looks.
-const GUID kInterfaceClass = {0xD0F40DFC, 0xED5C, 0x4080, {0xBA, 0x0C, 0xDD, 0x1B, 0xAA, 0x4E, 0x8F, 0x2A}};
+const GUID kInterfaceClass = ZQL_INTERFACE_CLASS;
 
 // The four control requests of the instrument (device type 0x22, buffered).
 const ULONG kWriteStream = 0x220018;
