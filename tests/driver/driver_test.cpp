@@ -33,10 +33,7 @@ constexpr DWORD kPatienceMs = 10000;
 constexpr DWORD kPollMs = 10;
 
 using zqlhost::InstrumentPath;
-
-HANDLE OpenPath(const std::string &path) {
-    return zqlhost::OpenInstrument(path);
-}
+using zqlhost::OpenInstrument;
 
 // What an application sees of one control request.
 struct Outcome {
@@ -97,7 +94,7 @@ class DriverTest : public testing::Test {
         ASSERT_TRUE(host_.Start(&error)) << error;
         path_ = InstrumentPath();
         ASSERT_FALSE(path_.empty()) << "a serving host enables the interface";
-        device_ = OpenPath(path_);
+        device_ = OpenInstrument(path_);
         ASSERT_NE(device_, INVALID_HANDLE_VALUE) << "error " << GetLastError();
         // Answered behind the open, so the open has been answered too.
         ASSERT_TRUE(Call(device_, IOCTL_SCOPE_READY, nullptr, 0, nullptr, 0).ok);
@@ -312,7 +309,7 @@ TEST_F(DriverTest, AnOpenTheInstrumentRefusesFailsByItsFirstRequest) {
     host_.Get().Lock();
     vi::Device().faults.failOpens = 1;
     host_.Get().Unlock();
-    HANDLE refused = OpenPath(path_);
+    HANDLE refused = OpenInstrument(path_);
     if (refused != INVALID_HANDLE_VALUE) {
         const Outcome ready = Call(refused, IOCTL_SCOPE_READY, nullptr, 0, nullptr, 0);
         EXPECT_FALSE(ready.ok);
@@ -358,12 +355,12 @@ TEST_F(DriverTest, AHostGoneMidRequestFailsItAndLaterOnes) {
     EXPECT_TRUE(InstrumentPath().empty()) << "without a host no instrument is found";
     EXPECT_EQ(Call(device_, IOCTL_SCOPE_READY, nullptr, 0, nullptr, 0).error,
               static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
-    EXPECT_EQ(OpenPath(path_), INVALID_HANDLE_VALUE) << "an open without a host fails";
+    EXPECT_EQ(OpenInstrument(path_), INVALID_HANDLE_VALUE) << "an open without a host fails";
 
     std::string error;
     ASSERT_TRUE(host_.Start(&error)) << error;
     CloseHandle(device_);
-    device_ = OpenPath(InstrumentPath());
+    device_ = OpenInstrument(InstrumentPath());
     ASSERT_NE(device_, INVALID_HANDLE_VALUE);
 }
 
@@ -375,7 +372,7 @@ TEST_F(DriverTest, TenThousandOpensAndClosesLeaveNoHandle) {
     constexpr int kCycles = 10000;
     int failed = 0;
     for (int i = 0; i < kCycles; ++i) {
-        HANDLE handle = OpenPath(path_);
+        HANDLE handle = OpenInstrument(path_);
         failed += handle == INVALID_HANDLE_VALUE ? 1 : 0;
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);

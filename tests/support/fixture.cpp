@@ -49,7 +49,7 @@ std::vector<Bytes> DeviceTest::Streams() const {
 }
 
 std::size_t DeviceTest::WithoutHandle(std::size_t calls) {
-    return kThroughDriver ? 0 : calls;
+    return kTransfersWithoutHandleLogged ? calls : 0;
 }
 
 std::vector<std::uint32_t> DeviceTest::Codes() const {

@@ -37,8 +37,7 @@ class DeviceTest : public ::testing::Test {
     // All transfers' control codes, in order.
     std::vector<std::uint32_t> Codes() const;
     // How many of `calls` transfers made with no open handle the instrument
-    // logs: each, failed, where the stand-in plays the kernel; none through
-    // the driver, where the kernel refuses the handle before any request.
+    // logs (kTransfersWithoutHandleLogged).
     static std::size_t WithoutHandle(std::size_t calls);
 
     // Set by tests that provoke errors on purpose.

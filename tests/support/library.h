@@ -30,6 +30,11 @@ constexpr bool kThroughDriver = true;
 constexpr bool kThroughDriver = false;
 #endif
 
+// Whether a transfer made with no open handle reaches the instrument's log:
+// the stand-in, playing the kernel, logs it as failed; through the driver
+// the kernel refuses the handle before any request is made.
+constexpr bool kTransfersWithoutHandleLogged = !kThroughDriver;
+
 // Why a test that needs CreateFileA itself to fail cannot run through the
 // driver: Wine returns the handle before the driver has the open request, so
 // the driver's refusal reaches the caller only at the handle's first request
