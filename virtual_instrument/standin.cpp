@@ -18,7 +18,7 @@
 namespace zqlwin {
 
 // The record sizes Windows checks: SetupAPI packs to one byte on 32-bit.
-#if defined(_WIN32) && !defined(_WIN64)
+#if ZQLUSB_WIN32_X86_RECORDS
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
 #else
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32 && sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8);

@@ -99,24 +99,37 @@ typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 typedef OVERLAPPED *LPOVERLAPPED;
 typedef SP_DEVINFO_DATA *PSP_DEVINFO_DATA;
 
+// SetupAPI's records as 32-bit Windows lays them out: in the 32-bit DLLs,
+// and in the stand-in of the x86 test bed (ZQLUSB_X86_RECORDS), which serves
+// the shipping 32-bit DLL run in an emulated processor.
+#if (defined(_WIN32) && !defined(_WIN64)) || defined(ZQLUSB_X86_RECORDS)
+#define ZQLUSB_WIN32_X86_RECORDS 1
+#else
+#define ZQLUSB_WIN32_X86_RECORDS 0
+#endif
+
 struct SP_DEVICE_INTERFACE_DATA {
     DWORD cbSize;
     GUID InterfaceClassGuid;
     DWORD Flags;
+#if ZQLUSB_WIN32_X86_RECORDS
+    std::uint32_t Reserved; // a ULONG_PTR, 32 bits wide there
+#else
     std::uintptr_t Reserved;
+#endif
 };
 typedef SP_DEVICE_INTERFACE_DATA *PSP_DEVICE_INTERFACE_DATA;
 
 // SetupAPI packs its records to one byte on 32-bit Windows: the detail
 // record is then 5 bytes, elsewhere 8.
-#if defined(_WIN32) && !defined(_WIN64)
+#if ZQLUSB_WIN32_X86_RECORDS
 #pragma pack(push, 1)
 #endif
 struct SP_DEVICE_INTERFACE_DETAIL_DATA_A {
     DWORD cbSize;
     char DevicePath[1];
 };
-#if defined(_WIN32) && !defined(_WIN64)
+#if ZQLUSB_WIN32_X86_RECORDS
 #pragma pack(pop)
 #endif
 typedef SP_DEVICE_INTERFACE_DETAIL_DATA_A *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;

@@ -22,13 +22,8 @@ TEST_F(ConnectionTest, PassesTheSetupApiRecordSizesOfThePlatform) {
                         "wrong ones; only the stand-in records them";
     }
     ASSERT_EQ(USBInitDevice(), 0);
-#if defined(_WIN32) && !defined(_WIN64)
-    EXPECT_EQ(Device().interfaceSizeField, 28u);
-    EXPECT_EQ(Device().detailSizeField, 5u);
-#else
-    EXPECT_EQ(Device().interfaceSizeField, 32u);
-    EXPECT_EQ(Device().detailSizeField, 8u);
-#endif
+    EXPECT_EQ(Device().interfaceSizeField, kX86Dll ? 28u : 32u);
+    EXPECT_EQ(Device().detailSizeField, kX86Dll ? 5u : 8u);
 }
 
 TEST_F(ConnectionTest, WithNoInstrumentAttachedReturns256AndShowsNothing) {

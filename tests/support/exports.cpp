@@ -5,6 +5,9 @@
 #include <cstring>
 
 #include "support/library.h"
+#if defined(ZQLUSB_X86_EMULATED)
+#include "support/emulated_calls.h"
+#endif
 #include "zqlusb.h"
 
 namespace {
@@ -40,6 +43,15 @@ class AroundCall {
 
 } // namespace
 
+#if defined(ZQLUSB_X86_EMULATED)
+// The 32-bit DLL runs in the emulated processor: each call's arguments are
+// pushed and its records staged in emulated memory (support/emulated_calls.h).
+#define ZQL_FORWARD(result, name, params, args)                                                                        \
+    extern "C" result ZQLUSB_CALL name params {                                                                        \
+        AroundCall around(#name);                                                                                      \
+        return static_cast<result>(testbed::emulated::Call(#name, std::make_tuple args));                              \
+    }
+#else
 #define ZQL_FORWARD(result, name, params, args)                                                                        \
     extern "C" result ZQLUSB_CALL name params {                                                                        \
         using Function = result(ZQLUSB_CALL *) params;                                                                 \
@@ -48,6 +60,7 @@ class AroundCall {
         AroundCall around(#name);                                                                                      \
         return Resolve<Function>(#name, cached, generation) args;                                                      \
     }
+#endif
 
 ZQL_FORWARD(void, SetDLLBehaviour, (int behaviour), (behaviour))
 ZQL_FORWARD(int, DeviceReady, (void), ())

@@ -30,6 +30,33 @@ constexpr bool kThroughDriver = true;
 constexpr bool kThroughDriver = false;
 #endif
 
+// Whether the library under test is the shipping 32-bit DLL: under 32-bit
+// Wine, or run in the x86 test bed's emulated processor.
+#if (defined(_WIN32) && !defined(_WIN64)) || defined(ZQLUSB_X86_EMULATED)
+constexpr bool kX86Dll = true;
+#else
+constexpr bool kX86Dll = false;
+#endif
+
+// Whether the library under test is a Windows DLL (its trace records
+// kernel32's last error, say).
+#if defined(_WIN32) || defined(ZQLUSB_X86_EMULATED)
+constexpr bool kWindowsDll = true;
+#else
+constexpr bool kWindowsDll = false;
+#endif
+
+// Whether the library runs in the emulated processor, which one thread
+// drives at a time.
+#if defined(ZQLUSB_X86_EMULATED)
+constexpr bool kEmulatedX86 = true;
+#else
+constexpr bool kEmulatedX86 = false;
+#endif
+constexpr char kTwoThreadsNotApplicable[] =
+    "not applicable in the emulated x86 processor: one engine runs one thread, so two threads cannot be inside the "
+    "library at once";
+
 // Whether a transfer made with no open handle reaches the instrument's log:
 // the stand-in, playing the kernel, logs it as failed; through the driver
 // the kernel refuses the handle before any request is made.

@@ -158,7 +158,7 @@ TEST_F(TraceTest, ASessionIsRecordedCallByCallWithItsPlatformCalls) {
     ASSERT_GE(t.records.size(), 4u);
     EXPECT_EQ(t.records.front().kind, kSessionStart);
     EXPECT_EQ(t.records.front().Text(), ZQLUSB_TEST_VERSION);
-    EXPECT_EQ(t.records.front().Arguments().at(1), 8 * sizeof(void *));
+    EXPECT_EQ(t.records.front().Arguments().at(1), testbed::kX86Dll ? 32u : 8 * sizeof(void *));
     EXPECT_EQ(t.records.back().kind, kSessionEnd);
     for (std::size_t i = 0; i < t.records.size(); ++i) {
         EXPECT_EQ(t.records[i].number, i + 1);
@@ -198,9 +198,9 @@ TEST_F(TraceTest, ASessionIsRecordedCallByCallWithItsPlatformCalls) {
         } else if (seen.code == testbed::IOCTL_SCOPE_WRITE_STREAM) {
             EXPECT_BYTES(controls[i].One(kBytesRead), seen.bytes);
         }
-#if defined(_WIN32)
-        EXPECT_EQ(controls[i].All(kLastError).size(), 1u);
-#endif
+        if (testbed::kWindowsDll) {
+            EXPECT_EQ(controls[i].All(kLastError).size(), 1u);
+        }
     }
     // The scope request: its header as read, then the points of A and B from
     // DataOffset to the last point (index 10 + 33 * 3).
