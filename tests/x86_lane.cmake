@@ -3,9 +3,10 @@
 # processor (Unicorn) inside native test programs, their imports bound to the
 # same virtual instrument as the native lane's (tests/x86). It needs no
 # 32-bit support from the kernel. The acquisition tests run a second time on
-# a processor without SSSE3, so that both paths of the DLL's roll decode run.
+# a processor without SSSE3 (a Pentium 4), so that both paths of the DLL's roll decode run.
 find_library(ZQLUSB_UNICORN unicorn REQUIRED)
 find_path(ZQLUSB_UNICORN_INCLUDE unicorn/unicorn.h REQUIRED)
+find_library(ZQLUSB_CAPSTONE capstone REQUIRED) # classes instructions by set for the processor models
 set(ZQLUSB_X86_DLL_DIR ${PROJECT_SOURCE_DIR}/build/win32 CACHE PATH "Where the x86 lane finds the built 32-bit DLLs")
 
 # The virtual instrument with SetupAPI's records laid out as on 32-bit Windows.
@@ -17,10 +18,10 @@ target_link_libraries(zqlvi_x86 PUBLIC zqltrace_reader)
 
 # The bed: the PE loader, the processor, the imports.
 add_library(zqlusb_x86_bed STATIC x86/pe_image.cpp x86/machine.cpp x86/imports.cpp x86/standin_calls.cpp
-                                  x86/system_calls.cpp)
+                                  x86/system_calls.cpp x86/processor.cpp)
 target_include_directories(zqlusb_x86_bed PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${ZQLUSB_UNICORN_INCLUDE})
 target_compile_options(zqlusb_x86_bed PRIVATE ${ZQLUSB_WARNINGS})
-target_link_libraries(zqlusb_x86_bed PUBLIC zqlvi_x86 ${ZQLUSB_UNICORN})
+target_link_libraries(zqlusb_x86_bed PUBLIC zqlvi_x86 ${ZQLUSB_UNICORN} ${ZQLUSB_CAPSTONE})
 
 # One lane program: `dll` is the DLL file, the rest its sources.
 function(zqlusb_x86_lane target dll)
@@ -48,7 +49,7 @@ target_compile_definitions(zqlusb_x86_trace_tests PRIVATE ZQLUSB_TEST_VERSION="$
 include(GoogleTest)
 gtest_discover_tests(zqlusb_x86_tests TEST_PREFIX x86-emulated. DISCOVERY_TIMEOUT 60)
 gtest_discover_tests(zqlusb_x86_trace_tests TEST_PREFIX x86-emulated.trace. DISCOVERY_TIMEOUT 60)
-# The acquisition tests and the bed's own on a Pentium III: the DLL's roll
+# The acquisition tests and the bed's own on a Pentium 4: the DLL's roll
 # decode then takes the path without SSSE3.
 gtest_discover_tests(zqlusb_x86_tests TEST_PREFIX x86-emulated.no-ssse3. DISCOVERY_TIMEOUT 60
                      TEST_FILTER "AcquisitionRequestTest.*:PreTriggerTest.*:RollDecodeTest.*:RollModeTest.*:ScopeRecordTest.*:X86BedTest.*"

@@ -1,6 +1,7 @@
 // The emulated processor: one Unicorn engine, its mappings, its import
 // stubs and the calls into the DLL, nested ones included.
 #include "x86/machine.h"
+#include "x86/processor.h"
 
 #include <sys/mman.h>
 #include <unicorn/unicorn.h>
@@ -49,16 +50,16 @@ struct StubEntry {
 struct Engine {
     uc_engine *uc = nullptr;
     std::map<Address, Mapping> mappings;
-    std::vector<Address> blocks; // caller blocks in the order mapped
+    std::vector<Address> callerBlocks; // caller blocks in the order mapped
     Address nextBlock = kBlocksFirst;
     Address nextHeap = kHeapFirst;
     std::map<Address, Address> heap; // a heap block's data address to its mapping
     std::vector<StubEntry> stubs;
     std::vector<std::string> calls; // the export being run, outermost first
     std::string fault;              // set by a hook or a host function
-    bool countSsse3 = false;
+    Processor processor = Processor::WithSsse3;
     std::uint64_t ssse3Blocks = 0;
-    std::unordered_map<std::uint64_t, bool> blockHasSsse3;
+    std::unordered_map<std::uint64_t, BlockInstructions> decoded; // decoded blocks by address
 };
 
 Engine engine;
@@ -129,22 +130,18 @@ void OnStub(uc_engine *, std::uint64_t address, std::uint32_t, void *) {
     }
 }
 
-// PSHUFB xmm, xmm/m128: the instruction of the roll decode's SSSE3 path.
-bool HoldsPshufb(const std::uint8_t *code, std::uint32_t size) {
-    static const std::uint8_t kPshufb[] = {0x66, 0x0F, 0x38, 0x00};
-    return std::search(code, code + size, kPshufb, kPshufb + sizeof kPshufb) != code + size;
-}
-
 void OnBlock(uc_engine *, std::uint64_t address, std::uint32_t size, void *) {
-    if (!engine.countSsse3) {
-        return;
-    }
-    auto cached = engine.blockHasSsse3.find(address);
-    if (cached == engine.blockHasSsse3.end()) {
+    auto cached = engine.decoded.find(address);
+    if (cached == engine.decoded.end()) {
         const std::uint8_t *code = Host(static_cast<Address>(address), size);
-        cached = engine.blockHasSsse3.emplace(address, code != nullptr && HoldsPshufb(code, size)).first;
+        cached = engine.decoded
+                     .emplace(address, code ? ReadBlock(code, size, address, engine.processor) : BlockInstructions{})
+                     .first;
     }
-    engine.ssse3Blocks += cached->second ? 1 : 0;
+    engine.ssse3Blocks += cached->second.ssse3 ? 1 : 0;
+    if (!cached->second.forbidden.empty()) {
+        Fault("ran " + cached->second.forbidden + ", which " + ProcessorName(engine.processor) + " does not have");
+    }
 }
 
 std::uint8_t *HostPages(std::uint32_t size) {
@@ -187,7 +184,7 @@ std::string ContractBroken(std::uint32_t espBefore, std::size_t argumentCount, C
 } // namespace
 
 const char *ProcessorName(Processor processor) {
-    return processor == Processor::WithSsse3 ? "a Core 2 (SSSE3)" : "a Pentium III (no SSSE3)";
+    return processor == Processor::WithSsse3 ? "a Core 2 (SSSE3)" : "a Pentium 4 (SSE3, no SSSE3)";
 }
 
 std::uint32_t Frame::Argument(int index) const {
@@ -202,9 +199,8 @@ std::uint32_t Frame::Argument(int index) const {
 void PowerOn(Processor processor) {
     PowerOff();
     Check(uc_open(UC_ARCH_X86, UC_MODE_32, &engine.uc), "starting the x86 engine");
-    Check(
-        uc_ctl_set_cpu_model(engine.uc, processor == Processor::WithSsse3 ? UC_CPU_X86_CORE2DUO : UC_CPU_X86_PENTIUM3),
-        "choosing the processor model");
+    engine.processor = processor;
+    AnswerCpuid(engine.uc, processor);
     uc_hook hook;
     Check(uc_hook_add(engine.uc, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void *>(&OnInvalidMemory), nullptr, 1, 0),
           "hooking invalid memory");
@@ -273,7 +269,7 @@ Address MapCallerBlock(std::uint32_t size, const std::string &what) {
         std::fprintf(stderr, "x86 test bed: no room for %s (%u bytes)\n", what.c_str(), size);
         std::abort();
     }
-    engine.blocks.push_back(at);
+    engine.callerBlocks.push_back(at);
     return engine.mappings.at(at).dataAt;
 }
 
@@ -303,13 +299,13 @@ std::size_t HeapBlocks() {
 }
 
 std::size_t BlockMark() {
-    return engine.blocks.size();
+    return engine.callerBlocks.size();
 }
 
 std::string ReleaseBlocks(std::size_t mark) {
     std::string fault;
-    while (engine.blocks.size() > mark) {
-        const Address at = engine.blocks.back();
+    while (engine.callerBlocks.size() > mark) {
+        const Address at = engine.callerBlocks.back();
         const Mapping &mapping = engine.mappings.at(at);
         const std::uint32_t slack = mapping.size - mapping.dataSize;
         for (std::uint32_t i = 0; i < slack && fault.empty(); ++i) {
@@ -318,10 +314,11 @@ std::string ReleaseBlocks(std::size_t mark) {
             }
         }
         Unmap(at);
-        engine.blocks.pop_back();
+        engine.callerBlocks.pop_back();
     }
-    engine.nextBlock =
-        engine.blocks.empty() ? kBlocksFirst : engine.blocks.back() + engine.mappings.at(engine.blocks.back()).size;
+    engine.nextBlock = engine.callerBlocks.empty()
+                           ? kBlocksFirst
+                           : engine.callerBlocks.back() + engine.mappings.at(engine.callerBlocks.back()).size;
     return fault;
 }
 
@@ -441,10 +438,6 @@ std::string CallPath() {
 
 bool Faulted() {
     return !engine.fault.empty();
-}
-
-void CountSsse3(bool on) {
-    engine.countSsse3 = on;
 }
 
 std::uint64_t Ssse3Blocks() {

@@ -13,10 +13,11 @@
 
 namespace x86 {
 
-// The processor model: the DLL asks CPUID whether it may use SSSE3.
+// The processor model: the DLL asks CPUID whether it may use SSSE3
+// (processor.cpp answers, and refuses what the model does not have).
 enum class Processor {
     WithSsse3,    // a Core 2: SSE to SSSE3
-    WithoutSsse3, // a Pentium III: SSE only
+    WithoutSsse3, // a Pentium 4: SSE to SSE3
 };
 const char *ProcessorName(Processor processor);
 
@@ -83,9 +84,7 @@ void Fault(const std::string &what);
 bool Faulted();
 // The export being called, innermost first, for messages.
 std::string CallPath();
-// How many guest instructions ran in blocks that hold an SSSE3 instruction
-// since the engine was powered on (counted only while CountSsse3 is on).
-void CountSsse3(bool on);
+// How many blocks holding an SSSE3 instruction ran since power-on.
 std::uint64_t Ssse3Blocks();
 
 } // namespace x86
