@@ -23,14 +23,22 @@ target_include_directories(zqlusb_x86_bed PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${Z
 target_compile_options(zqlusb_x86_bed PRIVATE ${ZQLUSB_WARNINGS})
 target_link_libraries(zqlusb_x86_bed PUBLIC zqlvi_x86 ${ZQLUSB_UNICORN} ${ZQLUSB_CAPSTONE})
 
-# One lane program: `dll` is the DLL file, the rest its sources.
-function(zqlusb_x86_lane target dll)
-  add_executable(${target} ${ARGN} ${CMAKE_CURRENT_SOURCE_DIR}/support/library_x86.cpp)
+# What every program of the lane needs: the binding (library_x86.cpp) and
+# the bed, with `dll` as the DLL file it loads.
+function(zqlusb_x86_lane_options target dll)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/support/library_x86.cpp)
   target_compile_definitions(${target} PRIVATE ZQLUSB_X86_EMULATED ZQLUSB_X86_DLL="${dll}")
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src
                                                ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${ZQLUSB_WARNINGS})
-  target_link_libraries(${target} PRIVATE zqlusb_x86_bed ${ZQLUSB_GTEST})
+  target_link_libraries(${target} PRIVATE zqlusb_x86_bed)
+endfunction()
+
+# One test program of the lane: `dll` is the DLL file, the rest its sources.
+function(zqlusb_x86_lane target dll)
+  add_executable(${target} ${ARGN})
+  zqlusb_x86_lane_options(${target} ${dll})
+  target_link_libraries(${target} PRIVATE ${ZQLUSB_GTEST})
 endfunction()
 
 file(GLOB ZQLUSB_X86_BED_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/x86/*_test.cpp)
@@ -54,3 +62,13 @@ gtest_discover_tests(zqlusb_x86_trace_tests TEST_PREFIX x86-emulated.trace. DISC
 gtest_discover_tests(zqlusb_x86_tests TEST_PREFIX x86-emulated.no-ssse3. DISCOVERY_TIMEOUT 60
                      TEST_FILTER "AcquisitionRequestTest.*:PreTriggerTest.*:RollDecodeTest.*:RollModeTest.*:ScopeRecordTest.*:X86BedTest.*"
                      PROPERTIES ENVIRONMENT ZQLUSB_X86_PROCESSOR=no-ssse3)
+
+# The cost of the emulated processor beside the native library, in one run:
+# figures only (make bench prints them with more rounds).
+add_executable(zqlusb_x86_cost ${PROJECT_SOURCE_DIR}/bench/x86_emulated_cost.cpp
+                               ${CMAKE_CURRENT_SOURCE_DIR}/support/exports.cpp)
+zqlusb_x86_lane_options(zqlusb_x86_cost ${ZQLUSB_X86_DLL_DIR}/zqlusb.dll)
+target_compile_definitions(zqlusb_x86_cost PRIVATE ZQLUSB_NATIVE_LIBRARY="$<TARGET_FILE:zqlusb>")
+target_link_libraries(zqlusb_x86_cost PRIVATE ${CMAKE_DL_LIBS})
+add_dependencies(zqlusb_x86_cost zqlusb)
+add_test(NAME x86-emulated.cost COMMAND zqlusb_x86_cost 3 20000 20)
