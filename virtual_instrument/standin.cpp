@@ -97,8 +97,13 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
         vi::Device().interfaceSizeField = DeviceInterfaceData->cbSize;
     }
     if (!LiveSet(DeviceInfoSet) || DeviceInfoData != nullptr || !SameGuid(InterfaceClassGuid) ||
-        DeviceInterfaceData == nullptr || DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        return CallError("SetupDiEnumDeviceInterfaces: wrong set, filter, class or record size");
+        DeviceInterfaceData == nullptr) {
+        return CallError("SetupDiEnumDeviceInterfaces: wrong set, filter, class or record");
+    }
+    if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+        return CallError("SetupDiEnumDeviceInterfaces: interface record size field " +
+                         std::to_string(DeviceInterfaceData->cbSize) + ", not " +
+                         std::to_string(sizeof(SP_DEVICE_INTERFACE_DATA)));
     }
     if (MemberIndex != 0 || !vi::Device().attached) {
         return FALSE; // no more items
