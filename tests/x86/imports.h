@@ -39,6 +39,8 @@ void ResetSystemState();
 // Closes a file handle of the trace DLL; the stand-in's CloseHandle passes
 // handles it did not issue here.
 int CloseBedHandle(void *handle);
+// What the DLL gave OutputDebugString since the last load, as UTF-8.
+const std::vector<std::string> &DebugOutput();
 // Heap blocks the DLL allocated and has not freed.
 std::size_t HeapBlocksInUse();
 

@@ -4,6 +4,7 @@
 // memory functions. Paths pass through as the host's (UTF-16 to UTF-8).
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,10 +36,19 @@ constexpr std::uint64_t kFileTimeTo1970 = 116444736000000000ull;
 // The bed's file handles, told apart from the stand-in's by this tag.
 constexpr std::uint32_t kFileTag = 0x0B000000, kTagMask = 0xFF000000;
 
+// The standard handles: STD_INPUT_HANDLE, STD_OUTPUT_HANDLE and
+// STD_ERROR_HANDLE as GetStdHandle takes them, and the handles it gives.
+constexpr std::uint32_t kStdHandleFirst = static_cast<std::uint32_t>(-12),
+                        kStdHandleLast = static_cast<std::uint32_t>(-10);
+constexpr std::uint32_t kStdTag = 0x0C000000;
+constexpr std::uint32_t kFileTypeDisk = 1, kFileTypeChar = 2, kFileTypePipe = 3;
+constexpr std::uint32_t kFileBegin = 0, kFileCurrent = 1, kFileEnd = 2;
+
 struct SystemState {
     std::uint32_t lastError = 0;
     std::map<std::uint32_t, int> files; // handle value to descriptor
     std::uint32_t nextFile = 1;
+    std::vector<std::string> debugOutput; // what OutputDebugString was given, as UTF-8
 };
 SystemState state;
 
@@ -229,19 +239,94 @@ std::uint32_t CreateFileW(const Frame &f) {
     return handle;
 }
 
+// The descriptor behind a bed handle (a file, or a standard handle), or -1.
+int Descriptor(std::uint32_t handle) {
+    if ((handle & kTagMask) == kStdTag) {
+        return static_cast<int>(handle & 0xFF);
+    }
+    auto file = state.files.find(handle);
+    return file == state.files.end() ? -1 : file->second;
+}
+
 std::uint32_t WriteFile(const Frame &f) {
     const std::uint32_t size = f.Argument(2);
     const void *bytes = GuestBytes(f.Argument(1), size, "the bytes to write");
     auto *written = static_cast<std::uint32_t *>(GuestBytes(f.Argument(3), 4, "the written count"));
-    auto file = state.files.find(f.Argument(0));
-    if (Faulted() || f.Argument(4) != 0 || file == state.files.end()) {
+    const int fd = Descriptor(f.Argument(0));
+    if (Faulted() || f.Argument(4) != 0 || fd < 0) {
         return Fail(kErrorInvalidParameter);
     }
-    const ssize_t n = write(file->second, bytes, size);
+    const ssize_t n = write(fd, bytes, size);
     if (written != nullptr) {
         *written = n < 0 ? 0 : static_cast<std::uint32_t>(n);
     }
     return n < 0 ? Fail(ErrorOf(errno)) : 1;
+}
+
+std::uint32_t GetStdHandle(const Frame &f) {
+    const std::uint32_t which = f.Argument(0);
+    if (which < kStdHandleFirst || which > kStdHandleLast) {
+        return Fail(kErrorInvalidParameter, kInvalidHandle);
+    }
+    return kStdTag | (2 - (which - kStdHandleFirst)); // -12 is 2 (error), -10 is 0 (input)
+}
+
+std::uint32_t GetFileType(const Frame &f) {
+    const int fd = Descriptor(f.Argument(0));
+    struct stat about {};
+    if (fd < 0 || fstat(fd, &about) != 0) {
+        return Fail(kErrorInvalidParameter);
+    }
+    return isatty(fd)                                           ? kFileTypeChar
+           : S_ISFIFO(about.st_mode) || S_ISSOCK(about.st_mode) ? kFileTypePipe
+                                                                : kFileTypeDisk;
+}
+
+std::uint32_t WriteConsoleW(const Frame &f) {
+    const std::uint32_t length = f.Argument(2);
+    const auto *text = static_cast<const char16_t *>(GuestBytes(f.Argument(1), 2 * length, "the text"));
+    auto *written = static_cast<std::uint32_t *>(GuestBytes(f.Argument(3), 4, "the written count"));
+    const int fd = Descriptor(f.Argument(0));
+    if (Faulted() || fd < 0 || !isatty(fd)) {
+        return Fail(6); // ERROR_INVALID_HANDLE: not a console
+    }
+    const std::string out = Utf8(text, length);
+    if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+        return Fail(ErrorOf(errno));
+    }
+    if (written != nullptr) {
+        *written = length;
+    }
+    return 1;
+}
+
+std::uint32_t OutputDebugStringW(const Frame &f) {
+    const char16_t *text = GuestWideString(f.Argument(0));
+    if (text != nullptr) {
+        state.debugOutput.push_back(Utf8(text, -1));
+    }
+    return 0;
+}
+
+// SetFilePointerEx(handle, LARGE_INTEGER distance (two words), PLARGE_INTEGER, method).
+std::uint32_t SetFilePointerEx(const Frame &f) {
+    const auto distance = static_cast<std::int64_t>(std::uint64_t{f.Argument(2)} << 32 | f.Argument(1));
+    auto *position = static_cast<std::uint32_t *>(GuestBytes(f.Argument(3), 8, "the new position"));
+    const std::uint32_t method = f.Argument(4);
+    const int fd = Descriptor(f.Argument(0));
+    if (Faulted() || fd < 0 || method > kFileEnd) {
+        return Fail(kErrorInvalidParameter);
+    }
+    const int whence = method == kFileBegin ? SEEK_SET : method == kFileCurrent ? SEEK_CUR : SEEK_END;
+    const off_t at = lseek(fd, distance, whence);
+    if (at < 0) {
+        return Fail(ErrorOf(errno));
+    }
+    if (position != nullptr) {
+        position[0] = static_cast<std::uint32_t>(at);
+        position[1] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(at) >> 32);
+    }
+    return 1;
 }
 
 std::uint32_t MoveFileExW(const Frame &f) {
@@ -386,6 +471,11 @@ std::vector<HostImport> SystemImports() {
         {"kernel32.dll", "GetTempPathW", &GetTempPathW, 8},
         {"kernel32.dll", "GetSystemTimePreciseAsFileTime", &GetSystemTimePreciseAsFileTime, 4},
         {"kernel32.dll", "WideCharToMultiByte", &WideCharToMultiByte, 32},
+        {"kernel32.dll", "GetStdHandle", &GetStdHandle, 4},
+        {"kernel32.dll", "GetFileType", &GetFileType, 4},
+        {"kernel32.dll", "WriteConsoleW", &WriteConsoleW, 20},
+        {"kernel32.dll", "OutputDebugStringW", &OutputDebugStringW, 4},
+        {"kernel32.dll", "SetFilePointerEx", &SetFilePointerEx, 20},
         {"msvcrt.dll", "malloc", &malloc_, 0},
         {"msvcrt.dll", "calloc", &calloc_, 0},
         {"msvcrt.dll", "free", &free_, 0},
@@ -411,6 +501,10 @@ int CloseBedHandle(void *handle) {
     close(file->second);
     state.files.erase(file);
     return 1;
+}
+
+const std::vector<std::string> &DebugOutput() {
+    return state.debugOutput;
 }
 
 std::size_t HeapBlocksInUse() {
