@@ -162,9 +162,8 @@ std::string Innermost() {
 }
 
 // What a finished call broke of the contract, or "".
-std::string ContractBroken(std::uint32_t espBefore, std::size_t argumentCount, Convention convention,
-                           const std::uint32_t (&saved)[4]) {
-    const std::uint32_t popped = convention == Convention::Stdcall ? static_cast<std::uint32_t>(argumentCount * 4) : 0;
+std::string ContractBroken(std::uint32_t espBefore, std::size_t argumentCount, const std::uint32_t (&saved)[4]) {
+    const auto popped = static_cast<std::uint32_t>(argumentCount * 4);
     const std::uint32_t esp = Register(UC_X86_REG_ESP);
     if (esp != espBefore + 4 + popped) {
         const auto took = static_cast<std::int64_t>(esp) - espBefore - 4;
@@ -372,8 +371,7 @@ Address Stub(const std::string &name, HostFunction function, std::uint16_t argum
     return at;
 }
 
-Outcome Call(const std::string &name, Address function, const std::vector<std::uint32_t> &arguments,
-             Convention convention) {
+Outcome Call(const std::string &name, Address function, const std::vector<std::uint32_t> &arguments) {
     const bool nested = !engine.calls.empty();
     uc_context *outer = nullptr;
     if (nested) {
@@ -405,7 +403,7 @@ Outcome Call(const std::string &name, Address function, const std::vector<std::u
     } else if (Register(UC_X86_REG_EIP) != kReturnSentinel) {
         outcome.fault = "stopped at " + Hex(Register(UC_X86_REG_EIP)) + " without returning";
     } else {
-        outcome.fault = ContractBroken(esp, arguments.size(), convention, saved);
+        outcome.fault = ContractBroken(esp, arguments.size(), saved);
     }
     outcome.ok = outcome.fault.empty();
     if (!outcome.ok) {

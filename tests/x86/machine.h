@@ -71,14 +71,12 @@ struct Outcome {
     std::uint32_t eax = 0;
     std::string fault; // what went wrong, naming the call, when !ok
 };
-enum class Convention { Stdcall, Cdecl };
 // Calls the guest function at `function`, from the host or, nested, from a
-// host function serving one of its imports. On return ESP must be back,
-// less exactly the arguments for stdcall, and EBX, ESI, EDI and EBP as they
+// host function serving one of its imports, as stdcall. On return ESP must
+// be back less exactly the arguments, and EBX, ESI, EDI and EBP as they
 // were; an emulated fault, a fault a host function reported or a broken
 // contract is returned in words that name `name`.
-Outcome Call(const std::string &name, Address function, const std::vector<std::uint32_t> &arguments,
-             Convention convention = Convention::Stdcall);
+Outcome Call(const std::string &name, Address function, const std::vector<std::uint32_t> &arguments);
 // From inside a host function: ends the current call with this fault.
 void Fault(const std::string &what);
 bool Faulted();
