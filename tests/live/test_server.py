@@ -268,6 +268,13 @@ class AccessTest(unittest.TestCase):
         try:
             self.assertRegex(other.token, "^[0-9a-f]{32}$")
             self.assertNotEqual(other.token, self.servers["loopback"].token)
+            # A key is for one run: another run's key, in the query or in the
+            # cookie a browser sends to every port of the host, opens nothing.
+            earlier = self.servers["loopback"].token
+            for query, cookie in ((f"?token={earlier}", ""), ("", f"Cookie: zqlscope-live-{other.port}={earlier}\r\n")):
+                with self.subTest(query=query, cookie=cookie):
+                    request = f"GET /{query} HTTP/1.1\r\nHost: 127.0.0.1\r\n{cookie}Connection: close\r\n\r\n"
+                    self.assertEqual(status_of(exchange(other.port, request.encode())), 403)
         finally:
             self.assertEqual(other.stop(), 0)
 
