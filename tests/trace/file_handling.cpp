@@ -4,6 +4,7 @@
 // a file left from before.
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "trace/standard_error.h"
 #include "trace/trace_fixture.h"
@@ -95,53 +96,107 @@ TEST_F(TraceTest, WhereTheTraceGoesIsSaidAndSoIsAFileThatCannotBeWritten) {
     }
 }
 
-// A viewer may hold the older part, or anything else may stand at its name:
-// the records go on in the current file, which is closed properly, and the
+// What stands in the way of moving the full part to the older part's name,
+// for as long as the object lives.
+class InTheWay {
+  public:
+    virtual ~InTheWay() = default;
+};
+
+// A folder at the older part's name: no file moves there.
+class FolderInTheWay : public InTheWay {
+  public:
+    explicit FolderInTheWay(const std::string &older) : older_(older) {
+        fs::create_directory(older);
+        std::ofstream(older + "/keep") << "in the way";
+    }
+    ~FolderInTheWay() override { fs::remove_all(older_); }
+
+  private:
+    std::string older_;
+};
+
+#if defined(_WIN32)
+// A viewer showing the older part from before, which it opened without
+// letting anyone delete or replace it.
+class ViewerInTheWay : public InTheWay {
+  public:
+    explicit ViewerInTheWay(const std::string &older) {
+        viewer_ = CreateFileA(older.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(viewer_, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        WriteFile(viewer_, "an older part", 13, &written, nullptr);
+    }
+    ~ViewerInTheWay() override { CloseHandle(viewer_); }
+
+  private:
+    HANDLE viewer_;
+};
+#endif
+
+// The records go on in the current file, which is closed properly, and the
 // move is tried again one part later.
 TEST_F(TraceTest, APartThatCannotBeMovedAsideKeepsTheRecordsComing) {
+    struct Case {
+        const char *what;
+        std::unique_ptr<InTheWay> (*block)(const std::string &older);
+    };
+    std::vector<Case> cases = {
+        {"a folder at the older part's name",
+         [](const std::string &at) -> std::unique_ptr<InTheWay> { return std::make_unique<FolderInTheWay>(at); }},
+    };
+#if defined(_WIN32)
+    cases.push_back({"the older part open in a viewer", [](const std::string &at) -> std::unique_ptr<InTheWay> {
+                         return std::make_unique<ViewerInTheWay>(at);
+                     }});
+#endif
     SetVariable("ZQLUSB_TRACE_MAX_MB", "1"); // parts of at most 512 KiB
-    fs::create_directory(older);             // a folder at the older part's name: no file moves there
-    std::ofstream(older + "/keep") << "in the way";
-    testbed::UnloadLibrary();
-    testbed::LoadFreshLibrary();
-    CaughtStandardError caught(path + ".err");
-    ASSERT_EQ(USBInitDevice(), 0);
-    std::unique_ptr<OutPutData> record(new OutPutData());
-    constexpr int kReads = 6; // about 190 KiB of records each: two tries to move the part
-    for (int i = 0; i < kReads; ++i) {
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart();
+        std::unique_ptr<InTheWay> blocker = c.block(older);
+        CaughtStandardError caught(path + ".err");
+        ASSERT_EQ(USBInitDevice(), 0);
+        std::unique_ptr<OutPutData> record(new OutPutData());
+        constexpr int kReads = 6; // about 190 KiB of records each: two tries to move the part
+        for (int i = 0; i < kReads; ++i) {
+            USBRetrievePreTriggerData(record.get());
+        }
+        const std::string said = caught.Text();
+        EXPECT_LT(FileBytes(older).size(), 1024u) << "nothing moved while the way was blocked";
+        blocker.reset();
+        // Out of the way now: the part moves at the next try, one part later.
+        int after = 0;
+        while (FileBytes(older).size() < 512 * 1024 && after < kReads) {
+            USBRetrievePreTriggerData(record.get());
+            ++after;
+        }
         USBRetrievePreTriggerData(record.get());
+        const Trace newest = Finish();
+        const Trace before = ReadTrace(older);
+        EXPECT_EQ(before.problem, "");
+        EXPECT_TRUE(Contains(said, "zqlusb: cannot move the full trace file to " + older +
+                                       "; recording goes on in " + path))
+            << said;
+        // The part that could not move took every record until the move worked.
+        ASSERT_FALSE(before.records.empty());
+        EXPECT_EQ(before.records.front().kind, kSessionStart);
+        EXPECT_EQ(before.records.front().number, 1u);
+        EXPECT_GT(FileBytes(older).size(), 700u * 1024) << "the part grew past its limit while it could not move";
+        for (std::size_t i = 1; i < before.records.size(); ++i) {
+            EXPECT_EQ(before.records[i].number, before.records[i - 1].number + 1);
+        }
+        ASSERT_GE(newest.records.size(), 3u);
+        EXPECT_EQ(newest.records[1].kind, kContinued);
+        EXPECT_EQ(newest.records[1].Arguments().at(0), before.records.back().number);
+        EXPECT_EQ(newest.records.back().kind, kSessionEnd);
+        EXPECT_EQ(Of(before, kExportCall, 18).size() + Of(newest, kExportCall, 18).size(),
+                  static_cast<std::size_t>(kReads + after + 1))
+            << "no read went unrecorded";
+        std::remove(path.c_str());
+        std::remove(older.c_str());
     }
-    const std::string said = caught.Text();
-    EXPECT_FALSE(fs::is_regular_file(older));
-    fs::remove_all(older);
-    // Out of the way now: the part moves at the next try, one part later.
-    int after = 0;
-    while (!fs::is_regular_file(older) && after < kReads) {
-        USBRetrievePreTriggerData(record.get());
-        ++after;
-    }
-    USBRetrievePreTriggerData(record.get());
-    const Trace newest = Finish();
-    const Trace before = ReadTrace(older);
-    EXPECT_EQ(before.problem, "");
-    EXPECT_TRUE(Contains(said, "zqlusb: cannot move the full trace file to " + older + "; recording goes on in " +
-                                   path))
-        << said;
-    // The part that could not move took every record until the move worked.
-    ASSERT_FALSE(before.records.empty());
-    EXPECT_EQ(before.records.front().kind, kSessionStart);
-    EXPECT_EQ(before.records.front().number, 1u);
-    EXPECT_GT(FileBytes(older).size(), 700u * 1024) << "the part grew past its limit while it could not move";
-    for (std::size_t i = 1; i < before.records.size(); ++i) {
-        EXPECT_EQ(before.records[i].number, before.records[i - 1].number + 1);
-    }
-    ASSERT_GE(newest.records.size(), 3u);
-    EXPECT_EQ(newest.records[1].kind, kContinued);
-    EXPECT_EQ(newest.records[1].Arguments().at(0), before.records.back().number);
-    EXPECT_EQ(newest.records.back().kind, kSessionEnd);
-    EXPECT_EQ(Of(before, kExportCall, 18).size() + Of(newest, kExportCall, 18).size(),
-              static_cast<std::size_t>(kReads + after + 1))
-        << "no read went unrecorded";
 }
 
 // Holds the trace's path as a recording process does.
