@@ -60,9 +60,63 @@ bool ChoosePath() {
     return AppendPath(at, L"zqlusb-") && AppendPath(at, ordered) && AppendPath(at, L".pcapng") && at < kMaxPath - 3;
 }
 
-bool Create() {
-    File = CreateFileW(Path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+using Say = Notice<wchar_t>;
+
+// To the debugger's output, and to standard error when the program has one
+// (a console program, or one whose error output is redirected).
+void Tell(Say &notice) {
+    notice.Add("\r\n");
+    OutputDebugStringW(notice.text);
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error == nullptr || error == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    if (GetFileType(error) == FILE_TYPE_CHAR && WriteConsoleW(error, notice.text, static_cast<DWORD>(notice.length),
+                                                              &written, nullptr)) {
+        return;
+    }
+    char utf8[Say::kCapacity * 3];
+    const int length = WideCharToMultiByte(CP_UTF8, 0, notice.text, static_cast<int>(notice.length), utf8,
+                                           static_cast<int>(sizeof utf8), nullptr, nullptr);
+    if (length > 0) {
+        WriteFile(error, utf8, static_cast<DWORD>(length), &written, nullptr);
+    }
+}
+
+// Other processes may read the file but not write it: a second process
+// recording to the same path is refused and takes a name of its own.
+HANDLE OpenAlone(const wchar_t *path, DWORD disposition) {
+    return CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Creates the file at Path, or, when another process has it open, at this
+// process's own name, which Path then holds.
+bool Create() {
+    File = OpenAlone(Path, CREATE_ALWAYS);
+    if (File == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
+        wchar_t own[kMaxPath];
+        if (OwnName(Path, GetCurrentProcessId(), own, kMaxPath - 2)) {
+            Say notice;
+            Tell(notice.Add(kSayInUse).Path(Path).Add(kSayInUseOwn).Path(own));
+            for (std::size_t i = 0; i < kMaxPath; ++i) {
+                Path[i] = own[i];
+            }
+            File = OpenAlone(Path, CREATE_ALWAYS);
+        }
+    }
+    return File != INVALID_HANDLE_VALUE;
+}
+
+// The current file again, for the records that follow, after it could not
+// be moved aside.
+bool Reopen() {
+    File = OpenAlone(Path, OPEN_EXISTING);
+    LARGE_INTEGER end = {};
+    if (File != INVALID_HANDLE_VALUE && !SetFilePointerEx(File, end, nullptr, FILE_END)) {
+        CloseTraceFile();
+    }
     return File != INVALID_HANDLE_VALUE;
 }
 
@@ -70,7 +124,20 @@ bool Create() {
 
 bool OpenTraceFile() {
     KeepLastError keep;
-    return ChoosePath() && Create();
+    const bool named = GetEnvironmentVariableW(L"ZQLUSB_TRACE", nullptr, 0) != 0;
+    const bool fits = ChoosePath();
+    const bool opened = fits && Create();
+    Say notice;
+    if (opened) {
+        Tell(notice.Add(kSayRecording).Path(Path));
+    } else if (fits) {
+        Tell(notice.Add(kSayCannotCreate).Path(Path).Add(kSayNothingRecorded));
+    } else {
+        Tell(notice.Add(kSayCannotCreate).Add(named ? "named by ZQLUSB_TRACE (the path is too long)"
+                                                    : "in the temporary folder")
+                 .Add(kSayNothingRecorded));
+    }
+    return opened;
 }
 
 bool WriteTraceFile(const void *bytes, std::size_t length) {
@@ -89,17 +156,37 @@ bool WriteTraceFile(const void *bytes, std::size_t length) {
     return true;
 }
 
-bool RotateTraceFile(char *olderName) {
+// The file is closed to be moved (Windows moves no file open for writing);
+// when the move fails, for instance because a viewer holds the older part,
+// it is opened again and the records go on at its end.
+Rotation RotateTraceFile(char *olderName) {
     KeepLastError keep;
     wchar_t older[kMaxPath];
+    older[0] = 0;
     CloseTraceFile();
+    Say notice;
     if (!OlderPartName(Path, older, kMaxPath) || !MoveFileExW(Path, older, MOVEFILE_REPLACE_EXISTING)) {
-        return false;
+        if (!Reopen()) {
+            Tell(notice.Add(kSayWriteFailed).Path(Path).Add(kSayStopped));
+            return kLost;
+        }
+        Tell(notice.Add(kSayCannotMove).Path(older).Add(kSayGoesOn).Path(Path));
+        return kKeptCurrent;
     }
     if (WideCharToMultiByte(CP_UTF8, 0, older, -1, olderName, static_cast<int>(kMaxPath * 4), nullptr, nullptr) == 0) {
         olderName[0] = '\0';
     }
-    return Create();
+    if (!Create()) {
+        Tell(notice.Add(kSayNoNewFile).Path(Path).Add(kSayNothingRecorded));
+        return kLost;
+    }
+    return kRotated;
+}
+
+void TellWriteFailed() {
+    KeepLastError keep;
+    Say notice;
+    Tell(notice.Add(kSayWriteFailed).Path(Path).Add(kSayStopped));
 }
 
 void CloseTraceFile() {

@@ -50,9 +50,12 @@ struct Session {
     std::uint64_t fileBytes; // bytes in the current file
     std::uint64_t partStart; // of which its first records (head, start, continued)
     std::uint64_t partLimit; // a file holds at most this much; 0: no limit
+    // The size at which the current file is moved aside: partLimit, or, after
+    // a move that failed, one more part's worth beyond where it failed.
+    std::uint64_t rotateAt;
     Buffer record;
 };
-constinit Session State = {SRWLOCK_INIT, kNoOwner, 0, 0, kNotOpened, 1, 0, 0, 0, {nullptr, 0, 0}};
+constinit Session State = {SRWLOCK_INIT, kNoOwner, 0, 0, kNotOpened, 1, 0, 0, 0, 0, {nullptr, 0, 0}};
 // Apart from State, so that its pairs are zero-initialised memory rather
 // than 16 KiB of the DLL's file.
 constinit Run OpenRun = {};
@@ -101,6 +104,7 @@ void FieldHeader(FieldTag tag, std::size_t length) {
 bool WriteOut(const void *bytes, std::size_t length) {
     if (!WriteTraceFile(bytes, length)) {
         State.state = kOff;
+        TellWriteFailed();
         CloseTraceFile();
         return false;
     }
@@ -125,6 +129,32 @@ void BeginRaw(RecordKind kind, std::uint8_t call, int depth, std::uint32_t threa
 }
 
 void StartFile();
+void EndRaw(std::uint32_t result, std::uint64_t time);
+
+// Moves the full part aside and starts the new one with its first records,
+// the last of which names the older part. When the part cannot be moved,
+// the records go on in the current file and the move is tried again one
+// part later.
+void StartNextPart(std::uint64_t time) {
+    char older[kMaxPath * 4];
+    const std::uint32_t last = State.nextRecord - 1;
+    const Rotation rotation = RotateTraceFile(older);
+    if (rotation == kLost) {
+        State.state = kOff;
+    } else if (rotation == kKeptCurrent) {
+        State.rotateAt = State.fileBytes + State.partLimit;
+    } else {
+        State.fileBytes = 0;
+        State.rotateAt = State.partLimit;
+        StartFile();
+        const std::uint64_t arguments[] = {last};
+        BeginRaw(kContinued, 0, 0, 0);
+        Text(older);
+        Arguments(arguments, 1);
+        EndRaw(0, time);
+        State.partStart = State.fileBytes;
+    }
+}
 
 // Finishes the composed record (number, result, timestamp, block lengths)
 // and writes it, into a new file part first when the size limit says so.
@@ -136,24 +166,11 @@ void EndRaw(std::uint32_t result, std::uint64_t time) {
     const std::size_t blockLength = FinishEnhancedPacket(b.bytes, b.length, time);
     PutU32(b.bytes + kRecordStart + 8, State.nextRecord);
     PutU32(b.bytes + kRecordStart + 12, result);
-    if (State.partLimit != 0 && State.fileBytes + blockLength > State.partLimit && State.fileBytes > State.partStart) {
+    if (State.partLimit != 0 && State.fileBytes + blockLength > State.rotateAt && State.fileBytes > State.partStart) {
         // The record is kept aside while the new part's first records go out.
         Buffer kept = b;
         State.record = {nullptr, 0, 0};
-        char older[kMaxPath * 4];
-        const std::uint32_t last = State.nextRecord - 1;
-        if (!RotateTraceFile(older)) {
-            State.state = kOff;
-        } else {
-            State.fileBytes = 0;
-            StartFile();
-            const std::uint64_t arguments[] = {last};
-            BeginRaw(kContinued, 0, 0, 0);
-            Text(older);
-            Arguments(arguments, 1);
-            EndRaw(0, time);
-            State.partStart = State.fileBytes;
-        }
+        StartNextPart(time);
         std::free(State.record.bytes);
         State.record = kept;
         PutU32(b.bytes + kRecordStart + 8, State.nextRecord);
@@ -201,6 +218,7 @@ void OpenAtFirstCall() {
     State.state = kWriting;
     const std::uint64_t limit = TraceSizeLimit();
     State.partLimit = limit / 2; // two parts: the newest and the one before
+    State.rotateAt = State.partLimit;
     StartFile();
     State.partStart = State.fileBytes;
 }

@@ -1,6 +1,7 @@
 // Calls into the library from inside the retry dialog, as the window
 // procedures of an application do while the dialog's message loop runs: they
 // run at once on the dialog's thread, while other threads still wait.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -141,6 +142,52 @@ TEST_F(ReentryTest, AnotherThreadWaitsUntilTheDialogsCallHasReturned) {
     EXPECT_EQ(Streams(),
               (std::vector<Bytes>{
                   pending, pending, {CMD_ADDRESS, 0x10, CMD_DATA, 0x01, CMD_DATA, 0x02}, {CMD_ADDRESS, 0x33}}));
+}
+
+// The calls that only fill the command buffer or send it take the lock like
+// every other: none from another thread runs while a call shows the dialog.
+TEST_F(ReentryTest, EveryBufferCallOfAnotherThreadWaitsWhileTheDialogIsShown) {
+    struct Case {
+        const char *name;
+        void (*call)();
+        Bytes sentLast; // the other thread's commands, sent by the final flush; empty for a flush
+    };
+    const Case cases[] = {
+        {"USBWriteData", [] { USBWriteData(0x33); }, {CMD_DATA, 0x33}},
+        {"USBWriteAddress", [] { USBWriteAddress(0x33); }, {CMD_ADDRESS, 0x33}},
+        {"USBSetEPB", [] { USBSetEPB(); }, {zqlusb::CMD_EPB}},
+        {"USBFlushBuffer", [] { USBFlushBuffer(); }, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Restart();
+        Open();
+        PendingWriteThatShowsTheDialog(Device());
+        Device().dialogAnswers = {kRetry};
+        std::atomic<bool> otherReturned{false};
+        bool returnedDuringDialog = true;
+        std::thread other;
+        Device().whileDialogShown = [&](vi::Instrument &) {
+            other = std::thread([&] {
+                c.call();
+                otherReturned = true;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            returnedDuringDialog = otherReturned.load();
+        };
+        USBFlushBuffer();
+        other.join();
+        USBFlushBuffer();
+        EXPECT_FALSE(returnedDuringDialog) << "a call from another thread ran while the dialog was shown";
+        const std::vector<Bytes> streams = Streams();
+        ASSERT_FALSE(streams.empty());
+        if (!c.sentLast.empty()) {
+            EXPECT_EQ(Bytes(streams.back().begin(), streams.back().begin() + static_cast<std::ptrdiff_t>(
+                                                                              std::min(streams.back().size(),
+                                                                                       c.sentLast.size()))),
+                      c.sentLast);
+        }
+    }
 }
 
 // A read whose request fills the buffer to its spare shows the dialog; a read

@@ -9,6 +9,7 @@ import struct
 import subprocess
 import time
 import unittest
+import urllib.error
 
 import websocket
 
@@ -77,6 +78,25 @@ MALFORMED = [
     ("/ws without the upgrade", b"GET /ws HTTP/1.1\r\n" + HOST + b"Connection: close\r\n\r\n", 426),
     ("WebSocket from a foreign page", b"GET /ws HTTP/1.1\r\n" + HOST + WS_HEADERS + b"Origin: http://attacker.example\r\n\r\n", 403),
     ("WebSocket upgrade without a key", b"GET /ws?token=%(token)s HTTP/1.1\r\n" + HOST + b"Upgrade: websocket\r\nConnection: Upgrade\r\n\r\n", 400),
+]
+
+
+def read_until_closed(s):
+    """What the server sends until it closes its end (a timeout fails the test)."""
+    answer = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            return answer
+        answer += chunk
+
+
+# Requests without the key, each asking to keep the connection: (what, request, status).
+KEYLESS = [
+    ("an unknown path", b"GET /nothing HTTP/1.1\r\n" + HOST + b"\r\n", 404),
+    ("a method other than GET", b"DELETE / HTTP/1.1\r\n" + HOST + b"\r\n", 405),
+    ("the page without the key", b"GET / HTTP/1.1\r\n" + HOST + b"\r\n", 403),
+    ("the page with a wrong key", b"GET /?token=00000000000000000000000000000000 HTTP/1.1\r\n" + HOST + b"\r\n", 403),
 ]
 
 
@@ -248,6 +268,13 @@ class AccessTest(unittest.TestCase):
         try:
             self.assertRegex(other.token, "^[0-9a-f]{32}$")
             self.assertNotEqual(other.token, self.servers["loopback"].token)
+            # A key is for one run: another run's key, in the query or in the
+            # cookie a browser sends to every port of the host, opens nothing.
+            earlier = self.servers["loopback"].token
+            for query, cookie in ((f"?token={earlier}", ""), ("", f"Cookie: zqlscope-live-{other.port}={earlier}\r\n")):
+                with self.subTest(query=query, cookie=cookie):
+                    request = f"GET /{query} HTTP/1.1\r\nHost: 127.0.0.1\r\n{cookie}Connection: close\r\n\r\n"
+                    self.assertEqual(status_of(exchange(other.port, request.encode())), 403)
         finally:
             self.assertEqual(other.stop(), 0)
 
@@ -291,12 +318,45 @@ class LiveServerTest(unittest.TestCase):
         self.assertEqual(self.live.page_status(), 200)
 
     def test_keep_alive_serves_several_requests_on_one_connection(self):
-        one = b"GET /nothing HTTP/1.1\r\n" + HOST + b"\r\n"
+        cookie = b"Cookie: zqlscope-live-%d=%s\r\n" % (self.live.port, self.live.token.encode())
+        one = b"GET /nothing HTTP/1.1\r\n" + HOST + cookie + b"\r\n"
         page = b"GET /?token=" + self.live.token.encode() + b" HTTP/1.1\r\n"
         answer = exchange(self.live.port, one * 3 + page + HOST + b"Connection: close\r\n\r\n",
                           1 << 20)
         self.assertEqual(answer.count(b"HTTP/1.1 404"), 3)
         self.assertEqual(answer.count(b"HTTP/1.1 200"), 1)
+
+    def test_a_request_without_the_key_is_answered_and_its_connection_closed(self):
+        # Keep-alive asked for, and a second request already sent: only the
+        # first is answered before the server closes.
+        for what, first, expected in KEYLESS:
+            with self.subTest(what):
+                with socket.create_connection(("127.0.0.1", self.live.port), timeout=5) as s:
+                    s.sendall(first + b"GET /nothing HTTP/1.1\r\n" + HOST + b"\r\n")
+                    answer = read_until_closed(s)
+                self.assertEqual(status_of(answer), expected, answer[:200])
+                self.assertEqual(answer.count(b"HTTP/1.1 "), 1, answer)
+                self.assertIn(b"Connection: close", answer)
+
+    def test_keyless_clients_that_keep_their_connections_leave_the_owner_room(self):
+        held = []
+        try:
+            for _ in range(40):
+                s = socket.create_connection(("127.0.0.1", self.live.port), timeout=5)
+                held.append(s)
+                s.sendall(b"GET /nothing HTTP/1.1\r\n" + HOST + b"\r\n")
+                self.assertEqual(status_of(read_until_closed(s)), 404, "answered, then closed by the server")
+            # The clients still hold their ends; the server lets go of its own.
+            wait_for(lambda: self.page_answers() == 200, 5, "the owner's page beside 40 keyless clients")
+        finally:
+            for s in held:
+                s.close()
+
+    def page_answers(self):
+        try:
+            return self.live.page_status()
+        except urllib.error.HTTPError as e:
+            return e.code
 
     def test_several_pages_each_get_the_stream_and_the_status(self):
         time.sleep(0.5)  # the loop has opened the instrument and told the server

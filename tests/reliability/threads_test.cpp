@@ -3,6 +3,7 @@
 // one lock is all that keeps these runs orderly: every call's commands must
 // reach the instrument whole and in order, nothing may be lost, and every
 // read must get its own answer.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -146,6 +147,92 @@ TEST_F(ThreadsTest, CallsFromSeveralThreadsArriveWholeAndNoneIsLost) {
             }
         }
         EXPECT_EQ(next, kRounds);
+    }
+}
+
+// Data writes with the buffer's end-point markers and flushes between them:
+// each writer's values come from its own half of 0-255.
+constexpr int kEpbEvery = 16;
+constexpr int kFlushEvery = 64;
+
+void WriteDataMarkAndFlush(int writer) {
+    AwaitStart();
+    for (int i = 0; i < kRounds; ++i) {
+        USBWriteData(static_cast<unsigned char>(writer * kAddressesEach + i % kAddressesEach));
+        if (i % kEpbEvery == 0) {
+            USBSetEPB();
+        }
+        if (i % kFlushEvery == 0) {
+            USBFlushBuffer();
+        }
+    }
+}
+
+// What the streams carried: data operands in order and end-point markers;
+// a stream that does not split into whole, known commands is counted.
+struct StreamContents {
+    Bytes data;
+    int markers = 0;
+    int broken = 0;
+};
+
+StreamContents Contents(const std::vector<Bytes> &streams) {
+    static const std::uint8_t kKnown[] = {zqlusb::CMD_NOP,  zqlusb::CMD_ADDRESS, zqlusb::CMD_DATA,
+                                          zqlusb::CMD_READ, zqlusb::CMD_EPB,     zqlusb::CMD_I2C_BUS,
+                                          zqlusb::CMD_I2C_WRITE};
+    StreamContents out;
+    for (const Bytes &stream : streams) {
+        std::size_t at = 0;
+        while (at < stream.size()) {
+            const std::uint8_t opcode = stream[at];
+            if (std::find(std::begin(kKnown), std::end(kKnown), opcode) == std::end(kKnown)) {
+                break;
+            }
+            if (opcode == zqlusb::CMD_DATA && at + 1 < stream.size()) {
+                out.data.push_back(stream[at + 1]);
+            }
+            out.markers += opcode == zqlusb::CMD_EPB ? 1 : 0;
+            at += zqlusb::CommandLength(opcode);
+        }
+        out.broken += at == stream.size() ? 0 : 1;
+    }
+    return out;
+}
+
+TEST_F(ThreadsTest, DataWritesMarkersAndFlushesFromTwoThreadsArriveWholeBesideAReader) {
+    Open();
+    Device().plantedByte = kPlanted;
+    Bytes block(64, 0x3C);
+    Device().blockData = block;
+    Tally reader;
+    go = false;
+    {
+        std::vector<std::thread> threads;
+        for (int writer = 0; writer < kAddressWriters; ++writer) {
+            threads.emplace_back(WriteDataMarkAndFlush, writer);
+        }
+        threads.emplace_back(ReadBytesAndBlocks, std::ref(reader), std::cref(block));
+        go = true;
+        for (std::thread &t : threads) {
+            t.join();
+        }
+    }
+    USBFlushBuffer();
+    EXPECT_EQ(reader.wrongAnswers, 0);
+    const StreamContents sent = Contents(Streams());
+    EXPECT_EQ(sent.broken, 0) << "streams that do not split into whole commands";
+    EXPECT_EQ(sent.markers, kAddressWriters * ((kRounds + kEpbEvery - 1) / kEpbEvery));
+    ASSERT_EQ(sent.data.size(), static_cast<std::size_t>(kAddressWriters * kRounds));
+    for (int writer = 0; writer < kAddressWriters; ++writer) {
+        int next = 0, misplaced = 0;
+        for (std::uint8_t value : sent.data) {
+            if (value / kAddressesEach == writer) {
+                misplaced += value % kAddressesEach == next % kAddressesEach ? 0 : 1;
+                ++next;
+            }
+        }
+        EXPECT_EQ(misplaced, 0) << "values of writer " << writer << " out of its order";
+        EXPECT_EQ(next, kRounds) << "writer " << writer;
     }
 }
 

@@ -59,6 +59,9 @@ constexpr auto kPageIdleTimeout = std::chrono::seconds(20);
 // connection before the client has read the answer.
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr std::size_t kMaxLingerBytes = 1 << 20;
+// A lingering connection has had its answer and holds no connection slot;
+// beyond this many at once the next is closed without lingering.
+constexpr int kMaxLingering = 64;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 constexpr const char *kServerName = "zqlscope-live";
 // The page's own files, script, style and WebSocket, and nothing else; no
@@ -74,6 +77,7 @@ struct Shared {
     Controls &controls;
     std::set<PageSession *> pages;
     int connections = 0;
+    int lingering = 0;
     MessagePtr lastStatus, lastMeasure; // for a page that connects
     HostRules hosts;
     std::string token;
@@ -87,13 +91,21 @@ struct Shared {
 class ConnectionCount {
   public:
     explicit ConnectionCount(Shared &shared) : shared_(shared) { ++shared_.connections; }
-    ~ConnectionCount() { --shared_.connections; }
+    ~ConnectionCount() { Release(); }
     ConnectionCount(const ConnectionCount &) = delete;
     ConnectionCount &operator=(const ConnectionCount &) = delete;
     bool OverLimit() const { return shared_.connections > kMaxConnections; }
+    // The connection's slot is free again (it is answered and closing).
+    void Release() {
+        if (counted_) {
+            counted_ = false;
+            --shared_.connections;
+        }
+    }
 
   private:
     Shared &shared_;
+    bool counted_ = true;
 };
 
 std::string_view View(beast::string_view text) {
@@ -256,6 +268,9 @@ class PageSession : public std::enable_shared_from_this<PageSession> {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
   public:
     HttpSession(tcp::socket socket, Shared &shared) : stream_(std::move(socket)), shared_(shared), count_(shared) {}
+    ~HttpSession() { shared_.lingering -= lingering_ ? 1 : 0; }
+    HttpSession(const HttpSession &) = delete;
+    HttpSession &operator=(const HttpSession &) = delete;
 
     void Start() {
         if (count_.OverLimit()) {
@@ -311,14 +326,21 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                 beast::get_lowest_layer(stream_).expires_never();
                 std::make_shared<PageSession>(stream_.release_socket(), shared_)->Accept(req);
             }
-        } else if (const Asset *asset = FindAsset(PathOf(req)); !asset) {
-            Respond(http::status::not_found, req.version(), !req.keep_alive());
-        } else if (!get) {
-            Respond(http::status::method_not_allowed, req.version(), !req.keep_alive());
-        } else if (!TokenGiven(shared_, req, inQuery)) {
-            Respond(http::status::forbidden, req.version(), !req.keep_alive(), kNoToken);
         } else {
-            ServeAsset(req, *asset, inQuery);
+            // Only a client with the key keeps its connection: any other gets
+            // its answer and is closed, so that keyless clients cannot hold
+            // the connection slots the owner's page needs.
+            const bool keyed = TokenGiven(shared_, req, inQuery);
+            const bool close = !keyed || !req.keep_alive();
+            if (const Asset *asset = FindAsset(PathOf(req)); !asset) {
+                Respond(http::status::not_found, req.version(), close);
+            } else if (!get) {
+                Respond(http::status::method_not_allowed, req.version(), close);
+            } else if (!keyed) {
+                Respond(http::status::forbidden, req.version(), close, kNoToken);
+            } else {
+                ServeAsset(req, *asset, inQuery);
+            }
         }
     }
 
@@ -365,9 +387,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
         });
     }
 
+    // The answer is out: the slot is given back at once, so clients that keep
+    // their end open cannot hold the slots the page needs.
     void Linger() {
+        count_.Release();
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        if (shared_.lingering >= kMaxLingering) {
+            return; // closed with the session, now
+        }
+        lingering_ = true;
+        ++shared_.lingering;
         stream_.expires_after(kLingerTime);
         Discard();
     }
@@ -388,6 +418,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::optional<http::request_parser<http::string_body>> parser_;
     std::array<char, 4096> discard_;
     std::size_t lingered_ = 0;
+    bool lingering_ = false;
     std::string host_; // of the request being answered
     bool hostChecked_ = false;
 };
