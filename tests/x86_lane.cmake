@@ -48,10 +48,7 @@ target_compile_definitions(zqlusb_x86_tests PRIVATE ZQLSCOPE_PROGRAM="$<TARGET_F
 target_link_libraries(zqlusb_x86_tests PRIVATE zqlscope_commands zqlusb_reference)
 add_dependencies(zqlusb_x86_tests zqlscope)
 
-set(trace ${CMAKE_CURRENT_SOURCE_DIR}/trace)
-zqlusb_x86_lane(zqlusb_x86_trace_tests ${ZQLUSB_X86_DLL_DIR}/trace/zqlusb.dll ${trace}/recording.cpp
-                ${trace}/trace_file.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/exports.cpp
-                ${CMAKE_CURRENT_SOURCE_DIR}/support/bytes.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/fixture.cpp)
+zqlusb_x86_lane(zqlusb_x86_trace_tests ${ZQLUSB_X86_DLL_DIR}/trace/zqlusb.dll ${ZQLUSB_TRACE_TEST_SOURCES})
 target_compile_definitions(zqlusb_x86_trace_tests PRIVATE ZQLUSB_TEST_VERSION="${PROJECT_VERSION}")
 
 include(GoogleTest)

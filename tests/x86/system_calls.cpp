@@ -224,11 +224,15 @@ std::uint32_t CreateFileW(const Frame &f) {
     if (fd < 0) {
         return Fail(ErrorOf(errno), kInvalidHandle);
     }
-    if (!Share(fd, access, share)) {
+    // A device (a console, /dev/full) is neither shared out nor emptied.
+    struct stat about {};
+    const bool regular = fstat(fd, &about) == 0 && S_ISREG(about.st_mode);
+    if (regular && !Share(fd, access, share)) {
         close(fd);
         return Fail(kErrorSharingViolation, kInvalidHandle);
     }
-    if ((disposition == kCreateAlways || disposition == kTruncateExisting) && ftruncate(fd, 0) != 0) {
+    const bool empties = disposition == kCreateAlways || disposition == kTruncateExisting;
+    if (regular && empties && ftruncate(fd, 0) != 0) {
         close(fd);
         return Fail(kErrorAccessDenied, kInvalidHandle);
     }
