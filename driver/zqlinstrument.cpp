@@ -49,7 +49,8 @@ const char kHelp[] = "\n"
                      "                        administrator; reinstalling replaces the driver\n"
                      "  remove                remove the device and stop the driver\n"
                      "  status                whether the driver runs, a host serves, the\n"
-                     "                        instrument can be found, and the driver's counts\n"
+                     "                        instrument can be found, and the driver's counts;\n"
+                     "                        needs an administrator\n"
                      "  serve [--script TEXT] play the instrument until Ctrl-C; needs an\n"
                      "                        administrator (the driver gives the host role to\n"
                      "                        SYSTEM and Administrators only). TEXT scripts the\n"
@@ -213,7 +214,11 @@ int Remove() {
 int Status() {
     ZqlDriverStatus s = {};
     if (!zqlhost::QueryStatus(&s)) {
-        std::printf("driver: not running (install it with zqlinstrument install)\n");
+        if (GetLastError() == ERROR_ACCESS_DENIED) {
+            std::printf("driver: running; its state is shown to administrators only (error 5, access denied)\n");
+        } else {
+            std::printf("driver: not running (install it with zqlinstrument install)\n");
+        }
         return 1;
     }
     std::printf("driver: running\nhost: %s\ninterface: %s\nopen handles: %u\npending requests: %u\n"
