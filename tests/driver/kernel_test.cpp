@@ -298,7 +298,7 @@ TEST(DriverKernelTest, ARequestIsRelayedAndAnswered) {
     EXPECT_EQ(ready->returned, STATUS_PENDING);
     ASSERT_TRUE(wait->Done());
     EXPECT_EQ(MessageOf(*wait).code, kReady);
-    driver.Next(&host, {MessageOf(*wait).id, STATUS_SUCCESS, 0, 0});
+    std::unique_ptr<Request> nextWait = driver.Next(&host, {MessageOf(*wait).id, STATUS_SUCCESS, 0, 0});
     ASSERT_TRUE(ready->Done());
     EXPECT_EQ(ready->Status(), STATUS_SUCCESS);
     driver.Leave(&host);

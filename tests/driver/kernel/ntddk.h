@@ -227,8 +227,11 @@ inline void IoSkipCurrentIrpStackLocation(PIRP) {}
 inline void RtlZeroMemory(void *to, std::size_t n) {
     std::memset(to, 0, n);
 }
+// As the kernel's: copying nothing from no buffer is allowed.
 inline void RtlCopyMemory(void *to, const void *from, std::size_t n) {
-    std::memcpy(to, from, n);
+    if (n != 0) {
+        std::memcpy(to, from, n);
+    }
 }
 inline LONG InterlockedIncrement(volatile LONG *value) {
     const LONG next = *value + 1;
