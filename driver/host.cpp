@@ -16,10 +16,10 @@ namespace {
 // The statuses the host answers with (NTSTATUS values; windows.h does not
 // define them all).
 constexpr LONG kSuccess = 0;
-constexpr LONG kNoSuchDevice = static_cast<LONG>(0xC000000E);      // open: no instrument attached
-constexpr LONG kNotConnected = static_cast<LONG>(0xC000009D);      // a handle of an earlier attachment
-constexpr LONG kDeviceError = static_cast<LONG>(0xC0000185);       // the transfer failed on the instrument
-constexpr LONG kInvalidRequest = static_cast<LONG>(0xC0000010);    // a code the instrument does not know
+constexpr LONG kNoSuchDevice = static_cast<LONG>(0xC000000E);   // open: no instrument attached
+constexpr LONG kNotConnected = static_cast<LONG>(0xC000009D);   // a handle of an earlier attachment
+constexpr LONG kDeviceError = static_cast<LONG>(0xC0000185);    // the transfer failed on the instrument
+constexpr LONG kInvalidRequest = static_cast<LONG>(0xC0000010); // a code the instrument does not know
 
 // The four control requests, as the instrument's driver numbers them.
 constexpr std::uint32_t kWriteStream = 0x220018;
@@ -49,30 +49,85 @@ bool Ioctl(HANDLE handle, DWORD code, const void *in, DWORD inLength, void *out,
     return ok != FALSE;
 }
 
+// A request on the host's handle, which is open for overlapped I/O: waits for
+// it on `event` (the serving thread's own), or on an event of its own when
+// `event` is null (another thread's request). Each request then goes to the
+// driver at once, never queued behind the host's pending wait.
+bool OverlappedIoctl(HANDLE handle, HANDLE event, DWORD code, const void *in, DWORD inLength, void *out,
+                     DWORD outLength, DWORD *returned) {
+    HANDLE own = event == nullptr ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    if (event == nullptr && own == nullptr) {
+        return false;
+    }
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = own != nullptr ? own : event;
+    DWORD count = 0;
+    BOOL ok = DeviceIoControl(handle, code, const_cast<void *>(in), inLength, out, outLength, &count, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(handle, &overlapped, &count, TRUE);
+    }
+    const DWORD error = GetLastError();
+    if (own != nullptr) {
+        CloseHandle(own);
+    }
+    if (returned != nullptr) {
+        *returned = count;
+    }
+    SetLastError(ok ? 0 : error);
+    return ok != FALSE;
+}
+
+// The host's handle on the control device: read and write (the host's
+// requests need write access), overlapped.
+HANDLE OpenHostControl() {
+    return CreateFileA(ZQLHOST_WIN32_PATH, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// Why the host role was refused, in words.
+std::string AttachError(DWORD code) {
+    if (code == ERROR_ACCESS_DENIED) {
+        return "serving the instrument needs an administrator: the driver's control device opens only for SYSTEM "
+               "and Administrators (run zqlinstrument serve from an elevated prompt); error 5, access denied";
+    }
+    if (code == ERROR_BUSY) {
+        return "another host already serves the instrument";
+    }
+    return "the driver refused the host role; error " + std::to_string(code);
+}
+
 } // namespace
 
-Host::Host() : message_(sizeof(ZqlHostMessage) + kAttachedInput), answer_(sizeof(ZqlHostAnswer)) {}
+Host::Host()
+    : serveEvent_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), message_(sizeof(ZqlHostMessage) + kAttachedInput),
+      answer_(sizeof(ZqlHostAnswer)) {}
 
 Host::~Host() {
     Close();
+    if (serveEvent_ != nullptr) {
+        CloseHandle(serveEvent_);
+    }
 }
 
 bool Host::Attach(std::string *error) {
     // The driver loads with the prefix's (or system's) services, which may
     // still be starting when the host does: its control device is waited for.
-    for (DWORD waited = 0; (handle_ = OpenControl()) == INVALID_HANDLE_VALUE && waited < kDriverStartMs;
+    // A refusal of the open itself (no right to it) is final at once.
+    for (DWORD waited = 0; (handle_ = OpenHostControl()) == INVALID_HANDLE_VALUE && waited < kDriverStartMs &&
+                           GetLastError() != ERROR_ACCESS_DENIED;
          waited += kDriverPollMs) {
         Sleep(kDriverPollMs);
     }
     if (handle_ == INVALID_HANDLE_VALUE) {
-        *error = "the virtual Zelqa driver is not running (install it with zqlinstrument install); error " +
-                 std::to_string(GetLastError());
+        const DWORD code = GetLastError();
+        *error = code == ERROR_ACCESS_DENIED
+                     ? AttachError(code)
+                     : "the virtual Zelqa driver is not running (install it with zqlinstrument install); error " +
+                           std::to_string(code);
         return false;
     }
-    if (!Ioctl(handle_, ZQLHOST_ATTACH, nullptr, 0, nullptr, 0, nullptr)) {
-        const DWORD code = GetLastError();
-        *error = code == ERROR_BUSY ? "another host already serves the instrument"
-                                    : "the driver refused the host role; error " + std::to_string(code);
+    if (serveEvent_ == nullptr || !OverlappedIoctl(handle_, nullptr, ZQLHOST_ATTACH, nullptr, 0, nullptr, 0, nullptr)) {
+        *error = AttachError(GetLastError());
         Close();
         return false;
     }
@@ -90,12 +145,12 @@ void Host::Close() {
 
 void Host::Stop() {
     stop_ = true;
-    Ioctl(handle_, ZQLHOST_STOP, nullptr, 0, nullptr, 0, nullptr);
+    OverlappedIoctl(handle_, nullptr, ZQLHOST_STOP, nullptr, 0, nullptr, 0, nullptr);
 }
 
 void Host::SetInterface(bool enabled) {
     const UCHAR on = enabled ? 1 : 0;
-    if (Ioctl(handle_, ZQLHOST_INTERFACE, &on, 1, nullptr, 0, nullptr)) {
+    if (OverlappedIoctl(handle_, nullptr, ZQLHOST_INTERFACE, &on, 1, nullptr, 0, nullptr)) {
         interfaceOn_ = enabled;
     }
 }
@@ -120,8 +175,8 @@ void Host::Reply(std::uint32_t id, LONG status, std::uint32_t information, std::
 bool Host::FetchPayload(const ZqlHostMessage &message, std::vector<std::uint8_t> *payload) {
     payload->resize(message.inLength);
     DWORD returned = 0;
-    return Ioctl(handle_, ZQLHOST_PAYLOAD, &message.id, sizeof message.id, payload->data(), message.inLength,
-                 &returned) &&
+    return OverlappedIoctl(handle_, serveEvent_, ZQLHOST_PAYLOAD, &message.id, sizeof message.id, payload->data(),
+                           message.inLength, &returned) &&
            returned == message.inLength;
 }
 
@@ -131,9 +186,9 @@ void Host::Replayed(const ZqlHostMessage &message, const std::uint8_t *input) {
     const bool read = message.code == kRead;
     answer_.resize(sizeof(ZqlHostAnswer) + (read ? message.outLength : 0));
     std::uint32_t returned = 0;
-    const bool ok = vi::ReplayTransfer(device, message.code, input, message.inLength,
-                                       read ? answer_.data() + sizeof(ZqlHostAnswer) : nullptr, message.outLength,
-                                       &returned);
+    const bool ok =
+        vi::ReplayTransfer(device, message.code, input, message.inLength,
+                           read ? answer_.data() + sizeof(ZqlHostAnswer) : nullptr, message.outLength, &returned);
     const std::uint32_t delivered = read ? device.lastDelivered : 0;
     answer_.resize(sizeof(ZqlHostAnswer) + delivered);
     Reply(message.id, ok ? kSuccess : kDeviceError, returned, delivered);
@@ -218,13 +273,17 @@ void Host::Answer(const ZqlHostMessage &message, const std::uint8_t *input) {
     }
 }
 
+// Each ZQLHOST_NEXT carries the answer to the previous message. Stop makes the
+// driver end the next one after it has taken that answer (or the pending one,
+// which carries none), so an answer in hand is never lost: the loop ends only
+// when a ZQLHOST_NEXT fails.
 DWORD Host::Serve() {
     Reply(0, kSuccess, 0, 0);
     std::vector<std::uint8_t> payload;
-    while (!stop_) {
+    for (;;) {
         DWORD received = 0;
-        if (!Ioctl(handle_, ZQLHOST_NEXT, answer_.data(), static_cast<DWORD>(answer_.size()), message_.data(),
-                   static_cast<DWORD>(message_.size()), &received)) {
+        if (!OverlappedIoctl(handle_, serveEvent_, ZQLHOST_NEXT, answer_.data(), static_cast<DWORD>(answer_.size()),
+                             message_.data(), static_cast<DWORD>(message_.size()), &received)) {
             return GetLastError();
         }
         ZqlHostMessage message;
@@ -236,6 +295,9 @@ DWORD Host::Serve() {
             }
             input = payload.data();
         }
+        if (beforeAnswer_) {
+            beforeAnswer_();
+        }
         Lock();
         Answer(message, input);
         const bool attached = vi::Device().attached;
@@ -245,7 +307,6 @@ DWORD Host::Serve() {
         }
         ++answered_;
     }
-    return ERROR_OPERATION_ABORTED;
 }
 
 std::string InstrumentPath() {
@@ -263,8 +324,7 @@ std::string InstrumentPath() {
         std::vector<std::uint8_t> detail(required + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
         auto *record = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detail.data());
         record->cbSize = sizeof *record;
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, record, static_cast<DWORD>(detail.size()), nullptr,
-                                             nullptr)) {
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, record, static_cast<DWORD>(detail.size()), nullptr, nullptr)) {
             path = record->DevicePath;
         }
     }
@@ -288,8 +348,8 @@ bool QueryStatus(ZqlDriverStatus *status) {
         return false;
     }
     DWORD returned = 0;
-    const bool ok = Ioctl(control, ZQLHOST_STATUS, nullptr, 0, status, sizeof *status, &returned) &&
-                    returned == sizeof *status;
+    const bool ok =
+        Ioctl(control, ZQLHOST_STATUS, nullptr, 0, status, sizeof *status, &returned) && returned == sizeof *status;
     CloseHandle(control);
     return ok;
 }

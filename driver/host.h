@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,14 @@ class Host {
     // Opens the control device and claims the host role; on failure says why.
     bool Attach(std::string *error);
     // Serves messages until the driver or the handle fails (or Stop); returns
-    // the Win32 error that ended it.
+    // the Win32 error that ended it (ERROR_OPERATION_ABORTED after Stop).
     DWORD Serve();
-    // Ends Serve from another thread: the driver ends its outstanding wait.
+    // Ends Serve from another thread (or its own): the driver ends the
+    // outstanding wait, or, while a message is being answered, the next wait
+    // once it has delivered that answer.
     void Stop();
+    // Whether Stop was called.
+    bool Stopped() const { return stop_; }
     // Releases the host role: the driver fails what is pending.
     void Close();
 
@@ -43,6 +48,11 @@ class Host {
     void FollowAttachment();
     // Messages answered so far (opens, closes, control requests, syncs).
     std::uint32_t Answered() const { return answered_; }
+    // Runs on the serving thread after each message arrives, before it is
+    // answered (tests use it to act at that point).
+    void BeforeEachAnswer(std::function<void()> action) { beforeAnswer_ = std::move(action); }
+    // The host's handle on the control device (open for overlapped I/O).
+    HANDLE ControlHandle() const { return handle_; }
 
   private:
     void Answer(const ZqlHostMessage &message, const std::uint8_t *input);
@@ -53,6 +63,8 @@ class Host {
     void Reply(std::uint32_t id, LONG status, std::uint32_t information, std::uint32_t length);
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    HANDLE serveEvent_ = nullptr; // the serving thread's requests wait on it
+    std::function<void()> beforeAnswer_;
     SRWLOCK lock_ = SRWLOCK_INIT;
     bool interfaceOn_ = true;
     std::atomic<bool> stop_{false};

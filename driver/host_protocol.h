@@ -17,24 +17,35 @@
 
 /* The instrument's device interface class, under which applications look
  * for it: the driver offers it, and the host's own look-ups use it. */
-#define ZQL_INTERFACE_CLASS {0xD0F40DFC, 0xED5C, 0x4080, {0xBA, 0x0C, 0xDD, 0x1B, 0xAA, 0x4E, 0x8F, 0x2A}}
+#define ZQL_INTERFACE_CLASS                                                                                            \
+    {                                                                                                                  \
+        0xD0F40DFC, 0xED5C, 0x4080, {                                                                                  \
+            0xBA, 0x0C, 0xDD, 0x1B, 0xAA, 0x4E, 0x8F, 0x2A                                                             \
+        }                                                                                                              \
+    }
 
 /* The device setup names: the service, and the root-enumerated hardware id. */
 #define ZQLDRIVER_SERVICE "zqlvirt"
 #define ZQLDRIVER_HARDWARE_ID "root\\zqlvirt"
 
 /* The control requests of the control device: device type 0x22 (unknown),
- * buffered, any access, functions 0x800 and up (the vendor range). */
-#define ZQLHOST_CODE(function) ((0x22u << 16) | ((unsigned)(function) << 2))
+ * buffered, functions 0x800 and up (the vendor range). The host's own
+ * requests need a handle opened for writing; status and sync need none. The
+ * control device itself opens only for SYSTEM and Administrators. */
+#define ZQLHOST_ANY_ACCESS 0u
+#define ZQLHOST_WRITE_ACCESS 2u /* FILE_WRITE_ACCESS */
+#define ZQLHOST_CODE_OF(function, access) ((0x22u << 16) | ((unsigned)(access) << 14) | ((unsigned)(function) << 2))
+#define ZQLHOST_CODE(function) ZQLHOST_CODE_OF(function, ZQLHOST_WRITE_ACCESS)
 #define ZQLHOST_ATTACH ZQLHOST_CODE(0x800)    /* claim the host role; a second host gets STATUS_DEVICE_BUSY */
 #define ZQLHOST_NEXT ZQLHOST_CODE(0x801)      /* in: ZqlHostAnswer + bytes; out: ZqlHostMessage + bytes */
 #define ZQLHOST_PAYLOAD ZQLHOST_CODE(0x802)   /* in: the message id; out: the request's input bytes */
 #define ZQLHOST_INTERFACE ZQLHOST_CODE(0x803) /* in: one byte, 1 enables the interface, 0 disables it */
-#define ZQLHOST_STATUS ZQLHOST_CODE(0x804)    /* out: ZqlDriverStatus; anyone may ask */
-#define ZQLHOST_SYNC ZQLHOST_CODE(0x805)      /* completes once the host has answered every earlier message */
-/* Ends the host's outstanding (or next) ZQLHOST_NEXT with STATUS_CANCELLED;
- * the host's own way to stop, since Wine may cancel a request that has just
- * completed and fault. */
+#define ZQLHOST_STATUS ZQLHOST_CODE_OF(0x804, ZQLHOST_ANY_ACCESS) /* out: ZqlDriverStatus */
+/* Completes once the host has answered every earlier message. */
+#define ZQLHOST_SYNC ZQLHOST_CODE_OF(0x805, ZQLHOST_ANY_ACCESS)
+/* Ends the host's outstanding (or next) ZQLHOST_NEXT with STATUS_CANCELLED,
+ * after taking the answer that request carries; the host's own way to stop,
+ * since Wine may cancel a request that has just completed and fault. */
 #define ZQLHOST_STOP ZQLHOST_CODE(0x806)
 
 /* The largest transfers the driver relays: a command stream fills at most
@@ -58,13 +69,13 @@ enum ZqlMessageKind {
  * the host's output buffer (flags bit 0 clear), else the host fetches them
  * with ZQLHOST_PAYLOAD. */
 typedef struct ZqlHostMessage {
-    unsigned int id;         /* names the request in the answer; never 0 */
-    unsigned int kind;       /* enum ZqlMessageKind */
-    unsigned int handle;     /* the application handle's number (open, close, control) */
-    unsigned int code;       /* the control code */
-    unsigned int inLength;   /* the request's input length */
-    unsigned int outLength;  /* the request's output length */
-    unsigned int flags;      /* bit 0: the input bytes are not attached */
+    unsigned int id;        /* names the request in the answer; never 0 */
+    unsigned int kind;      /* enum ZqlMessageKind */
+    unsigned int handle;    /* the application handle's number (open, close, control) */
+    unsigned int code;      /* the control code */
+    unsigned int inLength;  /* the request's input length */
+    unsigned int outLength; /* the request's output length */
+    unsigned int flags;     /* bit 0: the input bytes are not attached */
     unsigned int reserved;
 } ZqlHostMessage;
 #define ZQL_PAYLOAD_DETACHED 1u
@@ -87,6 +98,7 @@ typedef struct ZqlDriverStatus {
     unsigned int pending;          /* application requests not yet answered */
     unsigned int served;           /* requests answered by hosts since the driver started */
     unsigned int refused;          /* requests refused by the driver itself */
+    unsigned int replaced;         /* host answers whose status the driver replaced with a device error */
 } ZqlDriverStatus;
 
 #endif

@@ -5,6 +5,7 @@
 //   zqlinstrument remove                 the device node (the driver stops)
 //   zqlinstrument status                 device, driver and host state
 //   zqlinstrument serve [--script TEXT]  plays the instrument until Ctrl-C
+//   zqlinstrument --help                 the commands explained
 #include <windows.h>
 // windows.h first: setupapi.h and newdev.h need its types.
 #include <newdev.h>
@@ -30,9 +31,46 @@ constexpr int kInstallTries = 20;
 // How long remove waits for the driver to stop, in steps of 100 ms.
 constexpr int kStopSteps = 100;
 
+// Exit statuses, as zqlscope's.
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char kUsage[] = "usage: zqlinstrument COMMAND [options]\n"
+                      "       zqlinstrument --help\n";
+
+const char kHelp[] = "\n"
+                     "Installs the virtual Zelqa driver and plays the virtual instrument behind it,\n"
+                     "so that any program using zqlusb.dll runs as with the instrument plugged in.\n"
+                     "\n"
+                     "commands:\n"
+                     "  install [--inf FILE]  install the driver and its device (default FILE:\n"
+                     "                        zqlvirt.inf beside this program); needs an\n"
+                     "                        administrator; reinstalling replaces the driver\n"
+                     "  remove                remove the device and stop the driver\n"
+                     "  status                whether the driver runs, a host serves, the\n"
+                     "                        instrument can be found, and the driver's counts;\n"
+                     "                        needs an administrator\n"
+                     "  serve [--script TEXT] play the instrument until Ctrl-C; needs an\n"
+                     "                        administrator (the driver gives the host role to\n"
+                     "                        SYSTEM and Administrators only). TEXT scripts the\n"
+                     "                        instrument as ZQLUSB_VIRTUAL_SCRIPT does, e.g.\n"
+                     "                        --script \"unplug after=100; replug after=5\"\n"
+                     "\n"
+                     "A session: zqlinstrument install, then zqlinstrument serve in one window,\n"
+                     "then the application (zqlscope info, say) in another. While nothing serves,\n"
+                     "the instrument is not found, as when it is unplugged.\n"
+                     "Exit status: 0 done, 1 failed, 2 a mistake in the command line, 130 serve\n"
+                     "stopped by Ctrl-C.\n";
+
 int Usage() {
-    std::fprintf(stderr, "usage: zqlinstrument install [--inf FILE] | remove | status | serve [--script TEXT]\n");
-    return 2;
+    std::fprintf(stderr, "%s(zqlinstrument --help explains the commands)\n", kUsage);
+    return kExitUsage;
+}
+
+int Help() {
+    std::printf("%s%s", kUsage, kHelp);
+    return kExitDone;
 }
 
 int Fail(const char *what) {
@@ -136,8 +174,9 @@ int Install(const std::string &inf) {
         Sleep(1000);
     }
     if (!InstalledFileIs(full)) {
-        std::fprintf(stderr, "zqlinstrument: the installed zqlvirt.sys is not the one beside %s (an older driver still "
-                             "loaded? zqlinstrument remove stops it)\n",
+        std::fprintf(stderr,
+                     "zqlinstrument: the installed zqlvirt.sys is not the one beside %s (an older driver still "
+                     "loaded? zqlinstrument remove stops it)\n",
                      full);
         return 1;
     }
@@ -175,14 +214,43 @@ int Remove() {
 int Status() {
     ZqlDriverStatus s = {};
     if (!zqlhost::QueryStatus(&s)) {
-        std::printf("driver: not running (install it with zqlinstrument install)\n");
+        if (GetLastError() == ERROR_ACCESS_DENIED) {
+            std::printf("driver: running; its state is shown to administrators only (error 5, access denied)\n");
+        } else {
+            std::printf("driver: not running (install it with zqlinstrument install)\n");
+        }
         return 1;
     }
     std::printf("driver: running\nhost: %s\ninterface: %s\nopen handles: %u\npending requests: %u\n"
-                "requests answered: %u\nrequests refused by the driver: %u\n",
+                "requests answered: %u\nrequests refused by the driver: %u\n"
+                "host answers made device errors (a status the driver does not pass on): %u\n",
                 s.hostPresent ? "serving" : "none", s.interfaceEnabled ? "enabled" : "disabled", s.openHandles,
-                s.pending, s.served, s.refused);
+                s.pending, s.served, s.refused, s.replaced);
     return 0;
+}
+
+// Why the service ended, in words: what the driver's refusal of the host's
+// next wait means here, and the error's number.
+std::string ServiceEnd(DWORD code) {
+    std::string why;
+    if (code == ERROR_OPERATION_ABORTED) {
+        // This program never stops its own host: the driver ended the wait.
+        why = "the driver ended the service: the virtual device was removed or its driver stopped (as "
+              "zqlinstrument remove does); error 995, operation aborted";
+    } else if (code == ERROR_ACCESS_DENIED) {
+        why = "the driver no longer takes this program as the host; error 5, access denied";
+    } else {
+        char text[256] = {};
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                       nullptr);
+        std::string said = text;
+        while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == '.')) {
+            said.pop_back();
+        }
+        why = "the driver ended the service: " + (said.empty() ? std::string("an unknown error") : said) + "; error " +
+              std::to_string(code);
+    }
+    return why + ". The instrument is gone until zqlinstrument serve runs again.";
 }
 
 BOOL WINAPI OnCtrlC(DWORD) {
@@ -210,8 +278,8 @@ int Serve(const char *scriptText) {
     std::printf("serving the virtual Zelqa instrument; Ctrl-C ends\n");
     std::fflush(stdout);
     const DWORD code = host.Serve();
-    std::fprintf(stderr, "zqlinstrument: the driver ended the service (error %lu)\n", code);
-    return 1;
+    std::fprintf(stderr, "zqlinstrument: %s\n", ServiceEnd(code).c_str());
+    return kExitFailed;
 }
 
 } // namespace
@@ -220,7 +288,15 @@ int main(int argc, char **argv) {
     if (argc < 2) {
         return Usage();
     }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            return Help();
+        }
+    }
     const std::string verb = argv[1];
+    if (verb == "help" && argc == 2) {
+        return Help();
+    }
     if (verb == "install" && argc == 2) {
         return Install(BesideProgram(kInfName));
     }

@@ -12,6 +12,7 @@
 // C-level C++: no exceptions, no RTTI, no static constructors (nothing runs
 // them in a driver); all state is in one zero-initialised record.
 #include <ntddk.h>
+#include <ntifs.h>
 #include <wdm.h>
 
 #include "host_protocol.h"
@@ -29,18 +30,19 @@ const ULONG kReady = 0x220028;
 
 struct DriverState {
     KSPIN_LOCK lock;
-    LIST_ENTRY requests;     // application requests and syncs, oldest first
-    PIRP hostWait;           // the host's pended ZQLHOST_NEXT, or null
-    PFILE_OBJECT host;       // the host's file object, or null
-    PDEVICE_OBJECT control;  // \Device\ZelqaHost
-    PDEVICE_OBJECT fdo;      // the instrument's device, once added
-    PDEVICE_OBJECT lower;    // the device below it in the stack
-    UNICODE_STRING link;     // the interface's symbolic link name
+    LIST_ENTRY requests;    // application requests and syncs, oldest first
+    PIRP hostWait;          // the host's pended ZQLHOST_NEXT, or null
+    PFILE_OBJECT host;      // the host's file object, or null
+    PDEVICE_OBJECT control; // \Device\ZelqaHost
+    PDEVICE_OBJECT fdo;     // the instrument's device, once added
+    PDEVICE_OBJECT lower;   // the device below it in the stack
+    UNICODE_STRING link;    // the interface's symbolic link name
     bool linkValid;
     bool started;
-    bool interfaceWanted;    // the host's choice; enabled only while it serves
-    bool interfaceEnabled;
-    bool stopWanted;         // ZQLHOST_STOP came while the host was not waiting
+    bool interfaceWanted;   // the host's choice; enabled only while it serves
+    bool interfaceEnabled;  // as last applied
+    bool interfaceApplying; // a caller is applying a change outside the lock
+    bool stopWanted;        // ZQLHOST_STOP came while the host was not waiting
     ULONG nextId;
     ULONG nextHandle;
     ZqlDriverStatus counts;
@@ -118,17 +120,48 @@ void ForgetHandle(PFILE_OBJECT file) {
 // --- The interface ----------------------------------------------------------
 
 // Enables the interface exactly while the device is started, a host serves
-// and the host wants it. Called without the lock (passive level).
+// and the host wants it. The state is decided under the lock, but applied
+// outside it (IoSetDeviceInterfaceState runs at passive level), so one caller
+// at a time applies, and it decides again after each change until what it
+// applied is still what is wanted: a later caller's decision is never
+// overtaken by an earlier one's. Called without the lock (passive level).
 void UpdateInterface() {
     KIRQL irql;
     KeAcquireSpinLock(&state.lock, &irql);
-    const bool want = state.linkValid && state.started && state.host != nullptr && state.interfaceWanted;
-    const bool change = want != state.interfaceEnabled;
-    state.interfaceEnabled = want;
-    state.counts.interfaceEnabled = want ? 1 : 0;
-    KeReleaseSpinLock(&state.lock, irql);
-    if (change) {
+    if (state.interfaceApplying) {
+        KeReleaseSpinLock(&state.lock, irql); // the caller applying decides again after us
+        return;
+    }
+    state.interfaceApplying = true;
+    for (;;) {
+        const bool want = state.linkValid && state.started && state.host != nullptr && state.interfaceWanted;
+        if (want == state.interfaceEnabled) {
+            break;
+        }
+        state.interfaceEnabled = want;
+        state.counts.interfaceEnabled = want ? 1 : 0;
+        KeReleaseSpinLock(&state.lock, irql);
         IoSetDeviceInterfaceState(&state.link, want ? TRUE : FALSE);
+        KeAcquireSpinLock(&state.lock, &irql);
+    }
+    state.interfaceApplying = false;
+    KeReleaseSpinLock(&state.lock, irql);
+}
+
+// Waits until no caller is applying an interface change (before the link's
+// name is freed). Passive level.
+void WaitForInterface() {
+    LARGE_INTEGER step;
+    step.QuadPart = -10000; // 1 ms, relative
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&state.lock, &irql);
+        const bool applying = state.interfaceApplying;
+        KeReleaseSpinLock(&state.lock, irql);
+        if (!applying) {
+            return;
+        }
+        KeDelayExecutionThread(KernelMode, FALSE, &step);
     }
 }
 
@@ -398,29 +431,57 @@ NTSTATUS InstrumentRequest(PIRP irp) {
 
 // --- The host side ----------------------------------------------------------
 
-// Completes the request the host answered, with its output bytes.
-void DeliverAnswer(const ZqlHostAnswer &answer, ULONG attached) {
+// The statuses an application's request may complete with: those the relay
+// means (done, the instrument is not connected, the transfer failed, a
+// request the instrument cannot take) and, for an open, no such device.
+// Anything else a host answers (pending, reparse, a warning, an unknown
+// failure) would leave the application's call in a state it cannot be in; it
+// becomes a device error, with no bytes, and is counted. Under the lock.
+bool StatusAllowed(ULONG kind, NTSTATUS status) {
+    switch (status) {
+    case STATUS_SUCCESS:
+    case STATUS_DEVICE_NOT_CONNECTED:
+    case STATUS_IO_DEVICE_ERROR:
+    case STATUS_INVALID_PARAMETER:
+        return true;
+    case STATUS_NO_SUCH_DEVICE:
+        return kind == ZQL_MSG_OPEN;
+    default:
+        return false;
+    }
+}
+
+// Completes the request the host answered, with its output bytes. `from` is
+// the host's file: a host that has left since its host check answers nothing.
+void DeliverAnswer(PFILE_OBJECT from, const ZqlHostAnswer &answer, ULONG attached) {
     KIRQL irql;
     KeAcquireSpinLock(&state.lock, &irql);
-    PIRP request = FindRequest(answer.id);
+    PIRP request = state.host == from ? FindRequest(answer.id) : nullptr;
     if (request == nullptr || !DeliveredOf(request) || !TakeForCompletion(request)) {
-        KeReleaseSpinLock(&state.lock, irql); // cancelled meanwhile, or a wrong id
+        KeReleaseSpinLock(&state.lock, irql); // cancelled meanwhile, a wrong id, or a departed host
         return;
     }
     ++state.counts.served;
     PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(request);
-    ULONG_PTR information = 0;
+    const ULONG kind = KindOf(request);
+    NTSTATUS status = answer.status;
+    if (kind != ZQL_MSG_CLOSE && !StatusAllowed(kind, status)) {
+        status = STATUS_IO_DEVICE_ERROR;
+        ++state.counts.replaced;
+    }
+    const bool replaced = status != answer.status;
     const bool fileThere = (Context(request, kSlotFlags) & kFileGone) == 0;
-    if (KindOf(request) == ZQL_MSG_OPEN && NT_SUCCESS(answer.status) && fileThere) {
+    if (kind == ZQL_MSG_OPEN && NT_SUCCESS(status) && fileThere) {
         at->FileObject->FsContext2 = reinterpret_cast<PVOID>(1);
         ++state.counts.openHandles;
     }
     KeReleaseSpinLock(&state.lock, irql);
-    if (KindOf(request) == ZQL_MSG_CLOSE) {
+    if (kind == ZQL_MSG_CLOSE) {
         IoFreeIrp(request); // a notice: the host has seen the close
         return;
     }
-    if (KindOf(request) == ZQL_MSG_CONTROL) {
+    ULONG_PTR information = 0;
+    if (kind == ZQL_MSG_CONTROL && !replaced) {
         const ULONG out = at->Parameters.DeviceIoControl.OutputBufferLength;
         ULONG length = answer.length < out ? answer.length : out;
         length = length < attached ? length : attached;
@@ -429,7 +490,7 @@ void DeliverAnswer(const ZqlHostAnswer &answer, ULONG attached) {
         }
         information = answer.information < out ? answer.information : out;
     }
-    Complete(request, answer.status, information);
+    Complete(request, status, information);
 }
 
 // ZQLHOST_NEXT: the answer to the previous message in, the next message out.
@@ -441,10 +502,14 @@ NTSTATUS HostNext(PIRP irp, PIO_STACK_LOCATION at) {
     }
     const auto *answer = static_cast<const ZqlHostAnswer *>(irp->AssociatedIrp.SystemBuffer);
     if (answer->id != 0) {
-        DeliverAnswer(*answer, in - static_cast<ULONG>(sizeof *answer));
+        DeliverAnswer(at->FileObject, *answer, in - static_cast<ULONG>(sizeof *answer));
     }
     KIRQL irql;
     KeAcquireSpinLock(&state.lock, &irql);
+    if (state.host != at->FileObject) {
+        KeReleaseSpinLock(&state.lock, irql);
+        return Refuse(irp, STATUS_ACCESS_DENIED); // the host left since its host check
+    }
     if (state.hostWait != nullptr) {
         KeReleaseSpinLock(&state.lock, irql);
         return Refuse(irp, STATUS_DEVICE_BUSY); // one outstanding wait at a time
@@ -474,9 +539,13 @@ NTSTATUS HostNext(PIRP irp, PIO_STACK_LOCATION at) {
 }
 
 // ZQLHOST_STOP: ends the host's wait, or the next one if it is answering.
-NTSTATUS HostStop(PIRP irp) {
+NTSTATUS HostStop(PIRP irp, PFILE_OBJECT from) {
     KIRQL irql;
     KeAcquireSpinLock(&state.lock, &irql);
+    if (state.host != from) {
+        KeReleaseSpinLock(&state.lock, irql);
+        return Refuse(irp, STATUS_ACCESS_DENIED); // left since its host check: the next host's wait is not its
+    }
     PIRP wait = state.hostWait;
     if (wait != nullptr && IoSetCancelRoutine(wait, nullptr) != nullptr) {
         state.hostWait = nullptr;
@@ -500,7 +569,7 @@ NTSTATUS HostPayload(PIRP irp, PIO_STACK_LOCATION at) {
     const ULONG out = at->Parameters.DeviceIoControl.OutputBufferLength;
     KIRQL irql;
     KeAcquireSpinLock(&state.lock, &irql);
-    PIRP request = FindRequest(id);
+    PIRP request = state.host == at->FileObject ? FindRequest(id) : nullptr;
     if (request == nullptr || KindOf(request) != ZQL_MSG_CONTROL) {
         KeReleaseSpinLock(&state.lock, irql);
         return Refuse(irp, STATUS_NOT_FOUND);
@@ -556,6 +625,26 @@ void HostGone(PFILE_OBJECT file) {
     FailAllRequests();
 }
 
+// ZQLHOST_INTERFACE: the host switches the interface on or off.
+NTSTATUS HostInterface(PIRP irp, PIO_STACK_LOCATION at) {
+    if (at->Parameters.DeviceIoControl.InputBufferLength < 1) {
+        return Refuse(irp, STATUS_INVALID_PARAMETER);
+    }
+    const bool wanted = *static_cast<const UCHAR *>(irp->AssociatedIrp.SystemBuffer) != 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    const bool host = state.host == at->FileObject;
+    if (host) {
+        state.interfaceWanted = wanted;
+    }
+    KeReleaseSpinLock(&state.lock, irql);
+    if (!host) {
+        return Refuse(irp, STATUS_ACCESS_DENIED); // left since its host check
+    }
+    UpdateInterface();
+    return Complete(irp, STATUS_SUCCESS, 0);
+}
+
 bool IsHost(PFILE_OBJECT file) {
     KIRQL irql;
     KeAcquireSpinLock(&state.lock, &irql);
@@ -594,14 +683,9 @@ NTSTATUS HostControl(PIRP irp, PIO_STACK_LOCATION at) {
     case ZQLHOST_PAYLOAD:
         return HostPayload(irp, at);
     case ZQLHOST_STOP:
-        return HostStop(irp);
+        return HostStop(irp, at->FileObject);
     case ZQLHOST_INTERFACE:
-        if (at->Parameters.DeviceIoControl.InputBufferLength < 1) {
-            return Refuse(irp, STATUS_INVALID_PARAMETER);
-        }
-        state.interfaceWanted = *static_cast<const UCHAR *>(irp->AssociatedIrp.SystemBuffer) != 0;
-        UpdateInterface();
-        return Complete(irp, STATUS_SUCCESS, 0);
+        return HostInterface(irp, at);
     default:
         return Refuse(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
@@ -630,20 +714,28 @@ NTSTATUS PassDown(PIRP irp) {
     return IoCallDriver(state.lower, irp);
 }
 
+void SetStarted(bool started) {
+    KIRQL irql;
+    KeAcquireSpinLock(&state.lock, &irql);
+    state.started = started;
+    KeReleaseSpinLock(&state.lock, irql);
+}
+
 NTSTATUS PnpRequest(PIRP irp) {
     PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
     switch (at->MinorFunction) {
     case IRP_MN_START_DEVICE: {
         irp->IoStatus.Status = STATUS_SUCCESS;
         const NTSTATUS status = PassDown(irp);
-        state.started = true;
+        SetStarted(true);
         UpdateInterface();
         return status;
     }
     case IRP_MN_REMOVE_DEVICE: {
-        state.started = false;
+        SetStarted(false);
         UpdateInterface();
         HostGone(state.host);
+        WaitForInterface();
         irp->IoStatus.Status = STATUS_SUCCESS;
         const NTSTATUS status = PassDown(irp);
         IoDetachDevice(state.lower);
@@ -715,16 +807,66 @@ VOID NTAPI Unload(PDRIVER_OBJECT) {
     }
 }
 
+// The well-known accounts that may open the control device: LocalSystem
+// (S-1-5-18) and the Administrators group (S-1-5-32-544).
+struct WellKnownSid {
+    UCHAR revision;
+    UCHAR subAuthorityCount;
+    UCHAR authority[6];
+    ULONG subAuthority[2];
+};
+const WellKnownSid kLocalSystem = {1, 1, {0, 0, 0, 0, 0, 5}, {18, 0}};
+const WellKnownSid kAdministrators = {1, 2, {0, 0, 0, 0, 0, 5}, {32, 544}};
+// Room for the access list: its header and two entries of at most 24 bytes.
+constexpr ULONG kAclBytes = 128;
+
+// Makes the host role an administrator's: the control device opens only for
+// SYSTEM and Administrators, with full access, for anyone else not at all.
+NTSTATUS ProtectControlDevice(PDEVICE_OBJECT device) {
+    ULONG aclArea[kAclBytes / sizeof(ULONG)];
+    PACL acl = reinterpret_cast<PACL>(aclArea);
+    SECURITY_DESCRIPTOR descriptor;
+    PSID system = const_cast<WellKnownSid *>(&kLocalSystem);
+    PSID administrators = const_cast<WellKnownSid *>(&kAdministrators);
+    NTSTATUS status = RtlCreateAcl(acl, kAclBytes, ACL_REVISION);
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, administrators);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    }
+    HANDLE handle = nullptr;
+    if (NT_SUCCESS(status)) {
+        status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr, KernelMode, &handle);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+        ZwClose(handle);
+    }
+    return status;
+}
+
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver) {
     UNICODE_STRING name;
     UNICODE_STRING link;
     RtlInitUnicodeString(&name, ZQLHOST_DEVICE_NAME);
     RtlInitUnicodeString(&link, ZQLHOST_LINK_NAME);
-    NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &state.control);
+    NTSTATUS status =
+        IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, &state.control);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = IoCreateSymbolicLink(&link, &name);
+    // No host role without its protection: a driver that cannot set it does not start.
+    status = ProtectControlDevice(state.control);
+    if (NT_SUCCESS(status)) {
+        status = IoCreateSymbolicLink(&link, &name);
+    }
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(state.control);
         state.control = nullptr;

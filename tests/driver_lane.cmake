@@ -28,7 +28,7 @@ set_tests_properties(${driver_lane}.suite PROPERTIES FIXTURES_REQUIRED ${driver_
 # driver): bad requests, hosts that go or compete, many opens; and a
 # remove and reinstall before the suites, which must find it serving again.
 if(ZQLUSB_ARCH STREQUAL "x64")
-  add_executable(zqlvirt_driver_tests driver/driver_test.cpp)
+  add_executable(zqlvirt_driver_tests driver/driver_test.cpp driver/host_role_test.cpp)
   set_target_properties(zqlvirt_driver_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY $<TARGET_FILE_DIR:zqlusb>)
   target_include_directories(zqlvirt_driver_tests PRIVATE ${PROJECT_SOURCE_DIR}/src)
   target_compile_options(zqlvirt_driver_tests PRIVATE ${ZQLUSB_WARNINGS})

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "link/commands.h"
 #include "virtual_instrument/instrument.h"
@@ -94,18 +95,19 @@ void Instrument::ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t
         ProtocolError("read request " + Hex(subcode) + " while an answer was still unread");
     }
     Bytes answer;
+    std::vector<std::string> found; // the acquisition memory's complaints, into the bounded log
     switch (subcode) {
     case READ_BYTE:
         pendingAnswer_ = Bytes{plantedByte.value_or(registers[addressLatch])};
         return;
     case READ_BLOCK:
         pendingAnswer_ =
-            blockData.empty() ? acquisition.Answer(subcode, p1, p2, errors.protocol) : BlockAnswer(blockData, p1, p2);
-        return;
+            blockData.empty() ? acquisition.Answer(subcode, p1, p2, found) : BlockAnswer(blockData, p1, p2);
+        break;
     case READ_ROLL:
     case READ_PRETRIGGER:
-        pendingAnswer_ = acquisition.Answer(subcode, p1, p2, errors.protocol);
-        return;
+        pendingAnswer_ = acquisition.Answer(subcode, p1, p2, found);
+        break;
     case READ_I2C_EEPROM:
         AnswerUnlessFault(i2cEeprom.Read(p1, p2, &answer), answer);
         return;
@@ -116,6 +118,9 @@ void Instrument::ExecuteRead(std::uint8_t subcode, std::uint8_t p1, std::uint8_t
         ProtocolError("unknown read sub-code " + Hex(subcode));
         pendingAnswer_.reset();
         return;
+    }
+    for (const std::string &what : found) {
+        ProtocolError(what);
     }
 }
 

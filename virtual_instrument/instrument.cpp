@@ -66,7 +66,11 @@ void Instrument::AfterDriverCall(bool transfer) {
 }
 
 void Instrument::ProtocolError(const std::string &what) {
-    errors.protocol.push_back(what);
+    if (errors.protocol.size() < kProtocolErrorsKept) {
+        errors.protocol.push_back(what);
+    } else {
+        ++errors.protocolDropped;
+    }
 }
 
 std::vector<Transfer> Instrument::TransfersOf(std::uint32_t code) const {

@@ -65,10 +65,16 @@ struct ScriptedRead {
     std::uint32_t reported = 0;
 };
 
+// Protocol errors kept word for word: the first ones say what went wrong, and
+// an instrument served for days to a faulty application (8,192 errors per
+// malformed 16 KiB stream) must not grow without end; the rest are counted.
+constexpr std::size_t kProtocolErrorsKept = 1000;
+
 // What the library has called that Windows would refuse, or that a real
-// device could not make sense of. A correct library leaves both empty.
+// device could not make sense of. A correct library leaves all of it empty.
 struct Errors {
-    std::vector<std::string> protocol; // the command stream and read sequence
+    std::vector<std::string> protocol; // the command stream and read sequence: the first kProtocolErrorsKept
+    std::uint64_t protocolDropped = 0; // protocol errors past those, counted only
     std::vector<std::string> calls;    // arguments of the Win32 calls
 };
 

@@ -1,0 +1,3 @@
+// The stand-in kernel: everything is in ntddk.h.
+#pragma once
+#include "ntddk.h"
