@@ -46,7 +46,7 @@ int Info(const CommandSpec &, const Arguments &args) {
               << "library is:      "
               << (library.description.empty() ? "(no version resource: a native build over the virtual instrument)"
                                                : library.description)
-              << std::endl; // shown even when opening fails below
+              << '\n';
     OpenInstrument(args);
     DriverVersion version{};
     GetDriverVersion(&version);
