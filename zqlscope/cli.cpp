@@ -114,7 +114,8 @@ std::vector<Command> Table() {
           "dialog depth, the call with its arguments and result), the command stream of "
           "each transfer decoded below it. check: exit 0 for a complete trace; otherwise "
           "one sentence naming the record and byte offset where it goes wrong, exit 1. "
-          "Neither opens the instrument."},
+          "Neither opens the instrument.",
+          false},
          TraceFile},
     };
 }
