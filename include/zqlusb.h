@@ -6,6 +6,12 @@
  * load the FPGA, access the two configuration EEPROMs and fetch captured
  * waveforms into a caller-owned two-channel record.
  *
+ * The library is the transport only. Timebase, input range, trigger and
+ * arming are registers of the instrument's FPGA, whose meaning belongs to the
+ * FPGA configuration loaded, not to this library: write them with
+ * USBWriteAddress and USBWriteData. One instrument per process: USBInitDevice
+ * opens the first one found, and it stays open for the life of the process.
+ *
  * All functions run to completion on the caller's thread. Failures are
  * plain integer results; the 18 original functions never report a failed
  * transfer: reads return stale data or zeros and writes return as if they
