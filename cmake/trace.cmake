@@ -18,7 +18,9 @@ else()
 endif()
 set(ZQLUSB_TRACE_DEFINITIONS ZQLUSB_VERSION_TEXT="${PROJECT_VERSION}")
 
-# Name=zqlcore_Name for each export of zqlusb.def.
+# Name=zqlcore_Name for each export of zqlusb.def; a new export there
+# configures the tree again.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/zqlusb.def)
 file(STRINGS ${PROJECT_SOURCE_DIR}/include/zqlusb.def def_lines REGEX "^[ \t]+[A-Za-z0-9_]+ @[0-9]+")
 set(ZQLUSB_CORE_RENAMES)
 foreach(line IN LISTS def_lines)

@@ -1,5 +1,6 @@
 // P/Invoke binding of zqlusb, the control library of the Zelqa USB
-// oscilloscope: the 18 exports of zqlusb.dll, its two records and its
+// oscilloscope: the 18 exports of zqlusb.dll and the link query behind
+// them (USBLinkStatus), its two records and its
 // constants, as include/zqlusb.h declares them. Add this one file to a
 // project; put zqlusb.dll (real or virtual, the width of the process) beside
 // the program. Safe code only: no /unsafe needed.
@@ -43,6 +44,11 @@ namespace Zelqa
         public const int I2CWriteRefused = 1365;     // USBWriteI2CEEPROM: wrong confirmation code
         public const int BlockMax = 4194304;         // the longest USBReadDataBlock
         public const uint I2CCodeMask = 0x6C35;
+
+        /// <summary>The bits of USBLinkStatus: what the 18 original exports never report.</summary>
+        public const int LinkFailed = 1;     // the link is in its failed state
+        public const int LinkReadMissed = 2; // the last read brought no data from the instrument
+        public const int LinkWriteLost = 4;  // a write was given up since the last query (the query clears it)
 
         /// <summary>The confirmation code the I2C EEPROM calls require with an address.</summary>
         public static uint I2CConfirmationCode(uint address)
@@ -114,5 +120,8 @@ namespace Zelqa
         [DllImport(Library, CallingConvention = Call)] public static extern int USBRetrieveScopeData([In, Out] OutPutData OutBuffer);
         [DllImport(Library, CallingConvention = Call)] public static extern int USBRetrieveRollModeData([In, Out] OutPutData OutBuffer);
         [DllImport(Library, CallingConvention = Call)] public static extern int USBRetrievePreTriggerData([In, Out] OutPutData OutBuffer);
+        /// <summary>An extension (ordinal 19): 0 when the last operations reached the
+        /// instrument, else the sum of LinkFailed, LinkReadMissed and LinkWriteLost.</summary>
+        [DllImport(Library, CallingConvention = Call)] public static extern int USBLinkStatus();
     }
 }

@@ -6,9 +6,17 @@
  * load the FPGA, access the two configuration EEPROMs and fetch captured
  * waveforms into a caller-owned two-channel record.
  *
+ * The library is the transport only. Timebase, input range, trigger and
+ * arming are registers of the instrument's FPGA, whose meaning belongs to the
+ * FPGA configuration loaded, not to this library: write them with
+ * USBWriteAddress and USBWriteData. One instrument per process: USBInitDevice
+ * opens the first one found, and it stays open for the life of the process.
+ *
  * All functions run to completion on the caller's thread. Failures are
- * plain integer results; reads never report failure, and a failed write
- * shows only in the library's link-failed state.
+ * plain integer results; the 18 original functions never report a failed
+ * transfer: reads return stale data or zeros and writes return as if they
+ * had succeeded. USBLinkStatus, an extension at the end of this header,
+ * tells the link's state after any call.
  *
  * Threads: every function holds one process-wide lock from entry to return,
  * so calls from several threads run one after the other and the commands of
@@ -293,6 +301,32 @@ ZQLUSB_API int ZQLUSB_CALL USBRetrieveRollModeData(OutPutData *OutBuffer);
  * indices 0 to 31,999 of both channels; indices from 32,000 on are not
  * written. */
 ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutBuffer);
+
+/* --- Extension: the link's state (ordinal 19) -----------------------------
+ * Not one of the 18 original exports, which report no failed transfer: a
+ * write that fails returns as if it had succeeded, a read while the link has
+ * failed returns stale data or zeros, and a roll block read then holds 0
+ * points like an empty one. USBLinkStatus tells these apart. Call it after
+ * an operation; the result is 0 when all went well, else the sum of:
+ *   ZQLUSB_LINK_FAILED       the link is in its failed state now: reads
+ *                            send nothing until a write succeeds again;
+ *   ZQLUSB_LINK_READ_MISSED  the last read request brought no data from the
+ *                            instrument: the link had failed, so the read
+ *                            was skipped, or the read transfer itself failed
+ *                            (the instrument was unplugged after the
+ *                            request went out, say); what that read returned
+ *                            is not a measurement;
+ *   ZQLUSB_LINK_WRITE_LOST   since the previous USBLinkStatus call, a write
+ *                            transfer failed for good: its commands were
+ *                            dropped (or, in dialog mode, the user chose
+ *                            Cancel). Reporting it clears it.
+ * It sends nothing to the instrument and changes nothing else. A library
+ * without this export (an older zqlusb.dll) is told by its absence:
+ * GetProcAddress returns NULL for it. */
+#define ZQLUSB_LINK_FAILED 1
+#define ZQLUSB_LINK_READ_MISSED 2
+#define ZQLUSB_LINK_WRITE_LOST 4
+ZQLUSB_API int ZQLUSB_CALL USBLinkStatus(void);
 
 #ifdef __cplusplus
 }

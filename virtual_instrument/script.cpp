@@ -206,6 +206,8 @@ std::optional<Script> ParseScript(const std::string &text, std::string *error) {
     Parser parser;
     std::istringstream in(text);
     int number = 0;
+    // Every bad statement is named, so that one run shows all there is to fix.
+    std::string errors;
     // Newlines separate statements as ';' does.
     for (std::string line; std::getline(in, line);) {
         std::istringstream parts(line);
@@ -217,13 +219,17 @@ std::optional<Script> ParseScript(const std::string &text, std::string *error) {
             }
             parser.Statement(words);
             if (!parser.error.empty()) {
-                *error = "statement " + std::to_string(number) + " \"" + part + "\": " + parser.error;
-                return std::nullopt;
+                errors += (errors.empty() ? "" : "; ") + ("statement " + std::to_string(number) + " \"" + part +
+                                                          "\": " + parser.error);
+                parser.error.clear();
             }
         }
     }
     if (parser.script.replugAfter && !parser.script.unplugAfter) {
-        *error = "replug without unplug";
+        errors += (errors.empty() ? "" : "; ") + std::string("replug without unplug");
+    }
+    if (!errors.empty()) {
+        *error = errors;
         return std::nullopt;
     }
     return parser.script;

@@ -15,7 +15,7 @@
 
 local zq = Proto("zqlusb", "Zelqa zqlusb session trace")
 
--- The record layout (src/trace/format.h).
+-- The record layout of the session trace, as the trace DLL writes it.
 local RECORD_HEADER = 16
 local FIELD_HEADER = 6
 local KIND = {[1] = "Session start", [2] = "Export call", [3] = "Platform call", [4] = "Register writes",
@@ -45,7 +45,7 @@ local PLATFORM_ARGUMENTS = {
     [7] = {"hObject"},
     [8] = {"hWnd", "lpText", "lpCaption", "uType"}}
 
--- The driver's control requests and the command stream (src/link/).
+-- The driver's control requests and the command stream, as zqlusb.dll sends them.
 local WRITE_STREAM, WRITE_RAW, READ, READY = 0x220018, 0x22001C, 0x220024, 0x220028
 local IOCTL = {[WRITE_STREAM] = "IOCTL_SCOPE_WRITE_STREAM", [WRITE_RAW] = "IOCTL_SCOPE_WRITE_RAW",
                [READ] = "IOCTL_SCOPE_READ", [READY] = "IOCTL_SCOPE_READY"}

@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "console.h"
 #include "file_checks.h"
+#include "points_csv.h"
 #include "session.h"
 #include "signal_outputs.h"
 
@@ -20,24 +21,33 @@ namespace {
 // were asked for, and each channel's range for the summary.
 class Sink {
   public:
-    Sink(const Arguments &args, const std::string &origin, std::size_t measurePoints)
+    // `blocks`: roll's CSV, with each point's block and the block's state.
+    Sink(const Arguments &args, const std::string &origin, std::size_t measurePoints, bool blocks = false)
         : svgPath_(args.Text("--svg")), signal_(args, origin, measurePoints) {
         if (args.Has("--csv")) {
-            csv_.emplace(args.Text("--csv"));
+            csv_.emplace(args.Text("--csv"), UnitsFrom(args), blocks);
         }
     }
 
-    void Add(const Trace &trace) {
+    // `block` and `state` go to roll's CSV columns.
+    void Add(const Trace &trace, long block = 0, const std::string &state = "") {
         signal_.Add(trace);
+        if (csv_) {
+            csv_->Add(trace, block, state);
+        }
         for (std::size_t i = 0; i < trace.index.size(); ++i) {
-            if (csv_) {
-                csv_->Add(trace.index[i], trace.a[i], trace.b[i]);
-            }
             plot_.Add(trace.index[i], trace.a[i], trace.b[i]);
             lowA_ = std::min(lowA_, trace.a[i]);
             highA_ = std::max(highA_, trace.a[i]);
             lowB_ = std::min(lowB_, trace.b[i]);
             highB_ = std::max(highB_, trace.b[i]);
+        }
+    }
+
+    // A roll block that brought no points, in roll's CSV.
+    void AddEmptyBlock(long block, const std::string &state) {
+        if (csv_) {
+            csv_->AddEmptyBlock(block, state);
         }
     }
 
@@ -65,7 +75,7 @@ class Sink {
     }
 
   private:
-    std::optional<CsvWriter> csv_;
+    std::optional<PointsCsv> csv_;
     std::string svgPath_;
     Plot plot_; // bounded in size, so kept even when no plot is asked for
     SignalOutputs signal_;
@@ -89,8 +99,10 @@ int Capture(const CommandSpec &syntax, const Arguments &args) {
     const RecordRequest request = RecordRequestFrom(syntax, args);
     CheckRequestedOutputs(args);
     OpenInstrument(args);
+    const Trace record = RetrieveRecord(request);
+    CheckLink("the scope record"); // before any output is written
     Sink sink(args, "a scope record", ZQLUSB_CHANNEL_POINTS);
-    sink.Add(RetrieveRecord(request));
+    sink.Add(record);
     sink.Finish("Scope record", request.step == 1
                                     ? "point number"
                                     : "record index (points spaced " + std::to_string(request.step) + " apart)");
@@ -99,33 +111,78 @@ int Capture(const CommandSpec &syntax, const Arguments &args) {
     return kExitDone;
 }
 
+namespace {
+
+// What roll's CSV says of a block: its state as the instrument and the link left it.
+std::string BlockState(const RollBlock &block) {
+    if (block.linkStatus != 0) {
+        return "link failed";
+    }
+    if (block.trace.index.empty()) {
+        return "no points";
+    }
+    return block.invalid ? "invalid" : "valid";
+}
+
+// The line roll prints for a block.
+std::string BlockLine(long number, const RollBlock &block) {
+    std::string line = "block " + std::to_string(number) + ": ";
+    if (block.linkStatus != 0) {
+        return line + "not read, the link to the instrument failed (USBLinkStatus " +
+               std::to_string(block.linkStatus) + ")";
+    }
+    line += Count(static_cast<long long>(block.trace.index.size()), "point") + ", ";
+    return line + (block.invalid ? "marked invalid by the instrument" : "valid");
+}
+
+} // namespace
+
 int Roll(const CommandSpec &syntax, const Arguments &args) {
     const long blocks = static_cast<long>(OptionNumber(syntax, args, "--blocks"));
     const bool quiet = args.Has("--quiet");
+    const bool stopOnFailure = args.Has("--stop-on-failure");
     CheckRequestedOutputs(args);
     OpenInstrument(args);
     std::ostream &report = Report(args);
-    Sink sink(args, "roll-mode blocks", kRollMeasurePoints);
+    Sink sink(args, "roll-mode blocks", kRollMeasurePoints, true);
     InterruptGuard guard;
     Progress progress(!quiet);
-    long done = 0;
+    long done = 0, failed = 0;
     long long points = 0;
+    std::string firstProblem;
     while (done < blocks && !Interrupted()) {
         progress.Show("fetching roll-mode block " + std::to_string(done + 1) + " of " + std::to_string(blocks));
         const RollBlock block = RetrieveRollBlock(points);
-        sink.Add(block.trace);
-        points += static_cast<long long>(block.trace.index.size());
         ++done;
+        if (block.trace.index.empty()) {
+            sink.AddEmptyBlock(done, BlockState(block));
+        } else {
+            sink.Add(block.trace, done, BlockState(block));
+        }
+        points += static_cast<long long>(block.trace.index.size());
         if (!quiet) {
             progress.Clear();
-            report << "block " << done << ": " << Count(static_cast<long long>(block.trace.index.size()), "point")
-                   << ", " << (block.invalid ? "marked invalid by the instrument" : "valid") << '\n';
+            report << BlockLine(done, block) << '\n';
+        }
+        if (block.linkStatus != 0) {
+            ++failed;
+            if (firstProblem.empty()) {
+                firstProblem = LinkProblem(block.linkStatus, "block " + std::to_string(done));
+            }
+            if (stopOnFailure) {
+                break;
+            }
         }
     }
     progress.Clear();
     sink.Finish("Roll mode", "point number");
     report << "roll mode, " << Count(done, "block") << ": " << sink.Summary() << '\n';
     sink.Signal().Finish(report);
+    if (failed > 0) {
+        std::cerr << "zqlscope roll: " << Count(failed, "block") << " of " << done << " not read"
+                  << (done < blocks ? ", stopped by --stop-on-failure" : "") << "; " << firstProblem << '\n';
+        return kExitFailed;
+    }
     if (done < blocks) {
         std::cerr << "zqlscope roll: interrupted after " << Count(done, "block") << " of " << blocks;
         if (!RequestedOutputs(args).empty()) {
@@ -140,8 +197,10 @@ int Roll(const CommandSpec &syntax, const Arguments &args) {
 int PreTrigger(const CommandSpec &, const Arguments &args) {
     CheckRequestedOutputs(args);
     OpenInstrument(args);
+    const Trace memory = RetrievePreTrigger();
+    CheckLink("the pre-trigger memory"); // before any output is written
     Sink sink(args, "the pre-trigger memory", ZQLUSB_PRETRIGGER_POINTS);
-    sink.Add(RetrievePreTrigger());
+    sink.Add(memory);
     sink.Finish("Pre-trigger memory", "point number");
     Report(args) << "pre-trigger memory: " << sink.Summary() << '\n';
     sink.Signal().Finish(Report(args));

@@ -38,9 +38,17 @@ std::string Wrap(const std::string &text, std::size_t indent, std::size_t used) 
     return out;
 }
 
+// --dialog belongs to the commands that open the instrument.
+bool Offered(const CommandSpec &syntax, const OptionSpec &option) {
+    return syntax.opensInstrument || option.name != "--dialog";
+}
+
 const OptionSpec *Find(const CommandSpec &syntax, const std::string &name) {
     for (const std::vector<OptionSpec> *table : {&syntax.options, &CommonOptions()}) {
         for (const OptionSpec &option : *table) {
+            if (!Offered(syntax, option)) {
+                continue;
+            }
             if (option.name == name || (name == "-h" && option.name == "--help")) {
                 return &option;
             }
@@ -158,6 +166,9 @@ void WriteHelp(std::ostream &out, const CommandSpec &syntax) {
     out << Usage(syntax) << '\n' << syntax.summary << "\n\noptions:\n";
     for (const std::vector<OptionSpec> *table : {&syntax.options, &CommonOptions()}) {
         for (const OptionSpec &option : *table) {
+            if (!Offered(syntax, option)) {
+                continue;
+            }
             std::string left = "  " + option.name + (option.placeholder.empty() ? "" : " " + option.placeholder);
             left += std::string(left.size() < kOptionColumn ? kOptionColumn - left.size() : 1, ' ');
             const std::string meaning =

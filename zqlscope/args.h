@@ -47,6 +47,7 @@ struct CommandSpec {
     std::size_t maxWords = 0; // positional words accepted at most
     std::vector<OptionSpec> options;
     std::string notes; // further paragraphs of the help; may be empty
+    bool opensInstrument = true; // false: --dialog is not offered, as it would do nothing
 };
 
 struct Arguments {
@@ -58,7 +59,8 @@ struct Arguments {
     std::string Text(const std::string &option, const std::string &fallback = "") const;
 };
 
-// Options every command takes, after its own: --dialog, -h/--help, --version.
+// Options every command takes, after its own: -h/--help, --version, and
+// --dialog where the command opens the instrument.
 const std::vector<OptionSpec> &CommonOptions();
 
 // Splits the words after the command's name by the command's table.

@@ -21,7 +21,8 @@ const std::string kRecordPoints = std::to_string(ZQLUSB_CHANNEL_POINTS);
 
 OptionSpec CsvOption() {
     return {"--csv", ValueKind::Text, "FILE", "none",
-            "write the points as CSV (index,channel_a,channel_b); - for standard output"};
+            "write the points as CSV (index,channel_a,channel_b, with time_s and channel_a_V,channel_b_V "
+            "when the unit options are given); - for standard output"};
 }
 
 OptionSpec SvgOption() {
@@ -30,7 +31,10 @@ OptionSpec SvgOption() {
 
 std::vector<Command> Table() {
     return {
-        {{"info", "open the instrument; report ready, driver version, serial EEPROM", "", 0, {}, ""}, Info},
+        {{"info", "name the library loaded; open the instrument; report ready, driver version, serial EEPROM", "", 0,
+          {}, "The library's full path and its FileDescription (the instrument, the virtual instrument or the "
+              "trace build) come first, before the instrument is opened."},
+         Info},
         {{"capture",
           "retrieve a scope record",
           "",
@@ -59,11 +63,15 @@ std::vector<Command> Table() {
           {{"--blocks", ValueKind::Number, "N", "4", "blocks to fetch, 1 to 1000000", 1, 1000000},
            CsvOption(),
            SvgOption(),
-           {"--quiet", ValueKind::Flag, "", "off", "no progress and no line per block; the summary only"}},
+           {"--quiet", ValueKind::Flag, "", "off", "no progress and no line per block; the summary only"},
+           {"--stop-on-failure", ValueKind::Flag, "", "off",
+            "stop at the first block that the link failed to read, instead of going on to N"}},
           "Each block holds up to " + std::to_string(ZQLUSB_ROLL_MAX_POINTS) +
               " points; they are written out as they arrive, so memory "
               "stays the same whatever N is. Ctrl-C stops after the current block, keeps "
-              "what was fetched in the files and exits with 130."},
+              "what was fetched in the files and exits with 130. A block that the link failed to "
+              "read is marked \"not read\" (\"link failed\" in the CSV) and adds no points; the "
+              "run goes on (or stops with --stop-on-failure) and exits with 1."},
          Roll},
         {{"pretrigger",
           "retrieve the pre-trigger memory (" + std::to_string(ZQLUSB_PRETRIGGER_POINTS) + " points)",
@@ -106,7 +114,8 @@ std::vector<Command> Table() {
           "dialog depth, the call with its arguments and result), the command stream of "
           "each transfer decoded below it. check: exit 0 for a complete trace; otherwise "
           "one sentence naming the record and byte offset where it goes wrong, exit 1. "
-          "Neither opens the instrument."},
+          "Neither opens the instrument.",
+          false},
          TraceFile},
     };
 }

@@ -70,6 +70,7 @@ int Demo(const CommandSpec &, const Arguments &args) {
     Step("driver version", std::to_string(version.MajorVersion) + "." + std::to_string(version.MinorVersion));
     std::vector<unsigned char> stream = TestBitStream();
     USBLoadFPGA(stream.data(), static_cast<int>(stream.size()));
+    CheckLink("the FPGA load");
     Step("FPGA", "loaded the " + std::to_string(stream.size()) + "-byte test bit stream");
     for (auto &pair : kSetUp) {
         USBWriteAddress(pair[0]);
@@ -80,11 +81,13 @@ int Demo(const CommandSpec &, const Arguments &args) {
     RecordRequest request;
     request.count = kDemoRecordPoints;
     Trace record = RetrieveRecord(request);
+    CheckLink("the scope record");
     Step("capture", Range(record) + " (set-up sent ahead of the request)");
     Save(dir, "capture", "Scope record", record, written);
     Trace roll;
     for (long i = 1; i <= kDemoRollBlocks; ++i) {
         RollBlock block = RetrieveRollBlock(static_cast<long long>(roll.index.size()));
+        CheckLink("roll block " + std::to_string(i));
         Step("roll block " + std::to_string(i), Count(static_cast<long long>(block.trace.index.size()), "point") +
                                                     ", " + (block.invalid ? "marked invalid" : "valid"));
         roll.index.insert(roll.index.end(), block.trace.index.begin(), block.trace.index.end());
@@ -93,12 +96,14 @@ int Demo(const CommandSpec &, const Arguments &args) {
     }
     Save(dir, "roll", "Roll mode", roll, written);
     Trace pre = RetrievePreTrigger();
+    CheckLink("the pre-trigger memory");
     Step("pre-trigger", Range(pre));
     Save(dir, "pretrigger", "Pre-trigger memory", pre, written);
     std::string words8;
     for (unsigned word = 0; word < kDemoSerialWords; ++word) {
         unsigned short value = 0;
         USBReadFromEEPROM(static_cast<unsigned short>(word), &value);
+        CheckLink("the serial EEPROM's word " + std::to_string(word));
         words8 += Hex(value, 4).substr(2) + " ";
     }
     Step("serial EEPROM", "words 0-7: " + words8);

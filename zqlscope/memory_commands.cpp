@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "file_checks.h"
+#include "library_identity.h"
 #include "session.h"
 #include "zqlusb.h"
 
@@ -40,15 +41,27 @@ long long CodeOption(const Arguments &args) {
 } // namespace
 
 int Info(const CommandSpec &, const Arguments &args) {
+    const LibraryIdentity library = LoadedLibrary();
+    std::cout << "library:         " << (library.path.empty() ? "(its path is unknown)" : library.path) << '\n'
+              << "library is:      "
+              << (library.description.empty() ? "(no version resource: a native build over the virtual instrument)"
+                                               : library.description)
+              << '\n';
     OpenInstrument(args);
     DriverVersion version{};
     GetDriverVersion(&version);
+    const bool ready = DeviceReady() != 0;
+    std::vector<unsigned short> words;
+    for (unsigned word = 0; word < kSerialWords; ++word) {
+        words.push_back(SerialWord(word));
+        CheckLink("the serial EEPROM's word " + std::to_string(word));
+    }
     std::cout << "instrument:      opened\n"
-              << "ready:           " << (DeviceReady() ? "yes" : "no") << '\n'
+              << "ready:           " << (ready ? "yes" : "no") << '\n'
               << "driver version:  " << int(version.MajorVersion) << '.' << int(version.MinorVersion) << '\n'
               << "serial EEPROM:";
     for (unsigned word = 0; word < kSerialWords; ++word) {
-        std::cout << (word % 8 == 0 ? "\n  " + Hex(word, 2) + ":" : "") << ' ' << Hex(SerialWord(word), 4).substr(2);
+        std::cout << (word % 8 == 0 ? "\n  " + Hex(word, 2) + ":" : "") << ' ' << Hex(words[word], 4).substr(2);
     }
     std::cout << '\n';
     return 0;
@@ -75,6 +88,7 @@ int Fpga(const CommandSpec &, const Arguments &args) {
     std::vector<unsigned char> stream = ReadInputFile("bit stream file", args.words[1], kMaxBitStream);
     OpenInstrument(args);
     USBLoadFPGA(stream.data(), static_cast<int>(stream.size()));
+    CheckLink("the FPGA load");
     std::cout << "FPGA: sent " << Count(static_cast<long long>(stream.size()), "byte") << " ("
               << Count(static_cast<long long>(stream.size()) * 8, "configuration bit") << ")\n";
     return 0;
@@ -147,7 +161,9 @@ int Serial(const CommandSpec &, const Arguments &args) {
     ExpectVerbAndOneWord(args, "read", "the word's number", "serial read WORD");
     const unsigned word = static_cast<unsigned>(Number("WORD", args.words[1], 0, kSerialWords - 1));
     OpenInstrument(args);
-    std::cout << "serial EEPROM word " << word << ": " << Hex(SerialWord(word), 4) << '\n';
+    const unsigned short value = SerialWord(word);
+    CheckLink("the serial EEPROM's word " + std::to_string(word));
+    std::cout << "serial EEPROM word " << word << ": " << Hex(value, 4) << '\n';
     return 0;
 }
 
@@ -170,6 +186,7 @@ int Write(const CommandSpec &, const Arguments &args) {
         USBWriteData(data);
     }
     USBFlushBuffer();
+    CheckLink("the register writes");
     std::cout << "registers: " << Count(static_cast<long long>(writes.size()), "write") << " sent\n";
     return 0;
 }

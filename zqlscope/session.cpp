@@ -1,7 +1,10 @@
 #include "session.h"
 
+#include <iostream>
 #include <memory>
+#include <vector>
 
+#include "library_identity.h"
 #include "zqlusb.h"
 
 namespace zqlscope {
@@ -21,9 +24,44 @@ std::string Hex(unsigned value, int digits) {
     return "0x" + out;
 }
 
+std::string LinkProblem(int status, const std::string &what) {
+    if (status == 0) {
+        return "";
+    }
+    std::vector<std::string> parts;
+    if (status & ZQLUSB_LINK_WRITE_LOST) {
+        parts.push_back("commands sent to the instrument were lost");
+    }
+    if (status & ZQLUSB_LINK_READ_MISSED) {
+        parts.push_back("the read brought no data from it");
+    }
+    if (status & ZQLUSB_LINK_FAILED) {
+        parts.push_back("the link is in its failed state");
+    }
+    std::string text = "the link to the instrument failed during " + what + ": ";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    }
+    text += status & ZQLUSB_LINK_READ_MISSED ? "; what was read is not a measurement" : "";
+    return text + " (USBLinkStatus " + std::to_string(status) +
+           "); check the USB cable and that the instrument is powered, then run again";
+}
+
+void CheckLink(const std::string &what) {
+    const std::string problem = LinkProblem(USBLinkStatus(), what);
+    if (!problem.empty()) {
+        throw RunError(problem);
+    }
+}
+
 void OpenInstrument(const Arguments &args) {
     if (args.flags.count("--dialog")) {
         SetDLLBehaviour(1);
+    }
+    const LibraryIdentity library = LoadedLibrary();
+    if (IsTraceBuild(library)) {
+        std::cerr << "zqlscope: " << library.path << " is the trace build: it records this session to "
+                  << TraceDestination() << '\n';
     }
     int result = USBInitDevice();
     if (result != 0) {
@@ -70,6 +108,10 @@ RollBlock RetrieveRollBlock(long long firstIndex) {
     }
     RollBlock block;
     block.invalid = record->TempBufferB[0] != 0;
+    block.linkStatus = USBLinkStatus();
+    if (block.linkStatus != 0) {
+        return block;
+    }
     for (unsigned i = 0; i < count; ++i) {
         block.trace.Add(firstIndex + i, record->TempBufferA[2 + i], record->TempBufferB[2 + i]);
     }
@@ -94,6 +136,7 @@ std::vector<std::uint8_t> ReadI2c(unsigned address, unsigned count, long long co
             throw RunError("the library refused the confirmation code " + Hex(CodeFor(at, code), 4) +
                            " for I2C EEPROM address " + Hex(at, 4));
         }
+        CheckLink("the I2C EEPROM's read at " + Hex(at, 4));
         bytes.push_back(static_cast<std::uint8_t>(result));
     }
     return bytes;
@@ -106,6 +149,7 @@ void WriteI2c(unsigned address, const std::vector<std::uint8_t> &values, long lo
             throw RunError("the library refused the confirmation code " + Hex(CodeFor(at, code), 4) +
                            " for I2C EEPROM address " + Hex(at, 4) + "; nothing was written there");
         }
+        CheckLink("the I2C EEPROM's write at " + Hex(at, 4));
     }
 }
 

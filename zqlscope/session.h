@@ -14,6 +14,15 @@ namespace zqlscope {
 // Switches dialog mode on when --dialog was given, then opens the instrument.
 void OpenInstrument(const Arguments &args);
 
+// What the library's link query (USBLinkStatus) says after an operation, as
+// one sentence; empty when the operation reached the instrument. `what`
+// names the operation ("the scope record").
+std::string LinkProblem(int status, const std::string &what);
+
+// Asks the library after an operation and throws RunError with LinkProblem's
+// sentence when the link failed, a write was lost or the read brought no data.
+void CheckLink(const std::string &what);
+
 // The part of a scope record to retrieve, already checked against its limits.
 struct RecordRequest {
     long count = 1000;
@@ -27,6 +36,7 @@ Trace RetrieveRecord(const RecordRequest &request);
 struct RollBlock {
     Trace trace;
     bool invalid = false;
+    int linkStatus = 0; // USBLinkStatus after the block; its points are dropped when not 0
 };
 RollBlock RetrieveRollBlock(long long firstIndex);
 

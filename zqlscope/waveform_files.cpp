@@ -138,7 +138,7 @@ void Envelope(std::ostream &svg, const Scale &scale, const std::vector<Plot::Buc
 
 } // namespace
 
-CsvWriter::CsvWriter(const std::string &path) : path_(path), out_(&std::cout) {
+CsvWriter::CsvWriter(const std::string &path, const std::string &header) : path_(path), out_(&std::cout) {
     if (path != "-") {
         errno = 0;
         file_.open(path, std::ios::binary | std::ios::trunc);
@@ -148,7 +148,7 @@ CsvWriter::CsvWriter(const std::string &path) : path_(path), out_(&std::cout) {
         out_ = &file_;
     }
     errno = 0;
-    *out_ << "index,channel_a,channel_b\n";
+    *out_ << header << '\n';
     NoteError();
 }
 
@@ -164,6 +164,14 @@ void CsvWriter::Add(long long index, std::uint8_t a, std::uint8_t b) {
     AppendNumber(buffer_, a);
     buffer_ += ',';
     AppendNumber(buffer_, b);
+    buffer_ += '\n';
+    if (buffer_.size() >= kCsvBuffer) {
+        Flush();
+    }
+}
+
+void CsvWriter::AddLine(const std::string &line) {
+    buffer_ += line;
     buffer_ += '\n';
     if (buffer_.size() >= kCsvBuffer) {
         Flush();

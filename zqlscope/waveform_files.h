@@ -27,8 +27,10 @@ struct Trace {
 // path "-", to standard output.
 class CsvWriter {
   public:
-    explicit CsvWriter(const std::string &path); // RunError when it cannot be created
+    // RunError when it cannot be created; `header` is the first line, without its end.
+    explicit CsvWriter(const std::string &path, const std::string &header = "index,channel_a,channel_b");
     void Add(long long index, std::uint8_t a, std::uint8_t b);
+    void AddLine(const std::string &line); // a whole line, without its end
     void Close(); // RunError when anything could not be written
   private:
     void Flush();

@@ -6,6 +6,17 @@
 # MSVC and clang-cl, libzqlusb.dll.a for MinGW). With ZQLUSB_VIRTUAL set ON,
 # the target is the virtual-instrument DLL of virtual/x86/ or virtual/x64/
 # instead (the import libraries are the same: the exports are).
+# zqlusb.dll is a Windows library: a build for any other system (the host's
+# own compiler, when no toolchain file names a Windows one) cannot link it.
+if(NOT WIN32)
+  set(zqlusb_FOUND FALSE)
+  set(zqlusb_NOT_FOUND_MESSAGE
+      "zqlusb is a Windows DLL, and this build targets ${CMAKE_SYSTEM_NAME} with ${CMAKE_C_COMPILER}. "
+      "Build for Windows: with Visual Studio or in a Native Tools Command Prompt, or with MinGW-w64 through "
+      "the package's toolchain files, -DCMAKE_TOOLCHAIN_FILE=<package>/cmake/mingw-x86_64.cmake (64-bit) or "
+      "mingw-i686.cmake (32-bit).")
+  return()
+endif()
 get_filename_component(_zqlusb_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(_zqlusb_arch x64)

@@ -1,10 +1,13 @@
 // Opens the Zelqa, captures a record and writes it as CSV, one point a row:
 // index, channel A, channel B.
-// From the unpacked package's folder (C# 5 and later; the compiler inside
-// .NET Framework, csc.exe, builds it too):
-//   mcs -out:CaptureCsv.exe csharp/Zqlusb.cs examples/CaptureCsv.cs
+// From the unpacked package's folder (C# 5 and later), with the compiler
+// inside .NET Framework or Mono's mcs, which take the same options:
+//   csc /platform:x64 /out:CaptureCsv.exe csharp\Zqlusb.cs examples\CaptureCsv.cs
 //   CaptureCsv.exe capture.csv [count]
-// with the zqlusb.dll of the program's width beside CaptureCsv.exe.
+// /platform:x64 or /platform:x86 fixes the program's width; the zqlusb.dll
+// beside CaptureCsv.exe must be of that width. Without /platform the program
+// is "Any CPU" and runs at the machine's width (or as 32 bits with Visual
+// Studio's "Prefer 32-bit").
 using System;
 using System.IO;
 using Zelqa;

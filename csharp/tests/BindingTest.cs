@@ -46,6 +46,9 @@ static class BindingTest
             Tuple.Create("ZQLUSB_REQUEST_NOT_16_BITS", (long)Zqlusb.RequestNot16Bits),
             Tuple.Create("ZQLUSB_REQUEST_PAST_THE_END", (long)Zqlusb.RequestPastTheEnd),
             Tuple.Create("ZQLUSB_REQUEST_NO_STEP", (long)Zqlusb.RequestNoStep),
+            Tuple.Create("ZQLUSB_LINK_FAILED", (long)Zqlusb.LinkFailed),
+            Tuple.Create("ZQLUSB_LINK_READ_MISSED", (long)Zqlusb.LinkReadMissed),
+            Tuple.Create("ZQLUSB_LINK_WRITE_LOST", (long)Zqlusb.LinkWriteLost),
         };
         foreach (var e in expected) {
             Check(defines.ContainsKey(e.Item1) && defines[e.Item1] == e.Item2, e.Item1 + " is " + e.Item2);
@@ -56,7 +59,7 @@ static class BindingTest
     static void Exports(string header)
     {
         var declared = Regex.Matches(header, @"ZQLUSB_API \w+ ZQLUSB_CALL (\w+)\(([^)]*)\);").Cast<Match>().ToList();
-        Check(declared.Count == 18, "the header declares 18 exports, not " + declared.Count);
+        Check(declared.Count == 19, "the header declares 19 exports (the 18 and USBLinkStatus), not " + declared.Count);
         foreach (Match m in declared) {
             string name = m.Groups[1].Value;
             string parameters = m.Groups[2].Value.Trim();
@@ -73,6 +76,7 @@ static class BindingTest
     {
         Check(Zqlusb.USBInitDevice() == 0, "USBInitDevice opens the virtual instrument");
         Check(Zqlusb.DeviceReady() == 1, "DeviceReady");
+        Check(Zqlusb.USBLinkStatus() == 0, "USBLinkStatus: nothing failed");
         DriverVersion version;
         Zqlusb.GetDriverVersion(out version);
         Check(version.MajorVersion == 1 && version.MinorVersion == 3, "driver version 1.3");

@@ -4,6 +4,8 @@ record layouts and the I2C confirmation code."""
 import ctypes
 import os
 import re
+import subprocess
+import sys
 import unittest
 
 from helpers import CHECKOUT, pairs, zqlusb
@@ -69,7 +71,7 @@ class Exports(unittest.TestCase):
     def test_constants_match_the_header(self):
         with open(HEADER) as f:
             defines = re.findall(r"#define ZQLUSB_(\w+) (0x[0-9A-F]+|\d+)u?\b", f.read())
-        self.assertEqual(len(defines), 12)
+        self.assertEqual(len(defines), 15)
         for name, value in defines:
             self.assertEqual(getattr(zqlusb, name), int(value, 0), name)
 
@@ -110,6 +112,28 @@ class Exports(unittest.TestCase):
         self.assertEqual(bytes(record.TempBufferB), bytes(expected_b))
         scope = zqlusb.Zelqa(lib, arrays=False).open()
         self.assertEqual(pairs(*scope.capture(count, offset, step)), bytes(block)[:2 * points])
+
+
+class LinkStatus(unittest.TestCase):
+    def test_a_failed_write_and_the_read_it_skipped_are_reported(self):
+        # In a process of its own: the instrument reads its script at first use.
+        program = ("import zqlusb\n"
+                   "scope = zqlusb.Zelqa(arrays=False).open()\n"
+                   "print(scope.link_status())\n"
+                   "scope.capture(10)\n"
+                   "try:\n"
+                   "    scope.check_link()\n"
+                   "except zqlusb.ZelqaLinkFailed as e:\n"
+                   "    print(e.status, e)\n"
+                   "scope.capture(10)\n"
+                   "print(scope.link_status())\n")
+        done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                              env=dict(os.environ, ZQLUSB_VIRTUAL_SCRIPT="fail-writes 1"), check=True)
+        lines = done.stdout.splitlines()
+        self.assertEqual(lines[0], "0")
+        self.assertTrue(lines[1].startswith(f"{zqlusb.LINK_FAILED | zqlusb.LINK_READ_MISSED | zqlusb.LINK_WRITE_LOST} "
+                                            "the link to the instrument failed"), lines[1])
+        self.assertEqual(lines[2], "0", "the next capture reached the instrument")
 
 
 class ConfirmationCode(unittest.TestCase):

@@ -8,10 +8,11 @@
 # The library's version; CMakeLists.txt sets it, and a test keeps the two equal.
 __version__ = "1.0.0"
 
-from .device import Zelqa, ZelqaError, ZelqaNotFound, ZelqaNotOpen
+from .device import Zelqa, ZelqaError, ZelqaLinkFailed, ZelqaNotFound, ZelqaNotOpen
 from .library import ENVIRONMENT_VARIABLE, PROTOTYPES, load
 from .records import (BLOCK_MAX, CHANNEL_POINTS, I2C_CODE_MASK, I2C_READ_REFUSED, I2C_WRITE_REFUSED, INIT_FAILED,
                       PRETRIGGER_POINTS, ROLL_MAX_POINTS, DriverVersion, OutPutData, i2c_confirmation_code)
+from .records import LINK_FAILED, LINK_READ_MISSED, LINK_WRITE_LOST
 from .records import (REQUEST_FITS, REQUEST_NO_STEP, REQUEST_NOT_16_BITS, REQUEST_PAST_THE_END, check_scope_request,
                       set_scope_request)
 
@@ -20,5 +21,5 @@ __all__ = [
     "ENVIRONMENT_VARIABLE", "DriverVersion", "OutPutData", "i2c_confirmation_code", "CHANNEL_POINTS", "INIT_FAILED", "I2C_READ_REFUSED", "I2C_WRITE_REFUSED",
     "BLOCK_MAX", "I2C_CODE_MASK", "ROLL_MAX_POINTS", "PRETRIGGER_POINTS",
     "REQUEST_FITS", "REQUEST_NOT_16_BITS", "REQUEST_PAST_THE_END", "REQUEST_NO_STEP", "check_scope_request",
-    "set_scope_request",
+    "set_scope_request", "ZelqaLinkFailed", "LINK_FAILED", "LINK_READ_MISSED", "LINK_WRITE_LOST",
 ]

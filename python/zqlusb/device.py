@@ -4,7 +4,7 @@ import ctypes
 
 from . import library as _library
 from .records import (BLOCK_MAX, CHANNEL_POINTS, I2C_EEPROM_SIZE, I2C_READ_REFUSED, I2C_WRITE_REFUSED,
-                      INIT_FAILED, PRETRIGGER_POINTS, ROLL_MAX_POINTS, SERIAL_EEPROM_WORDS, DriverVersion,
+                      INIT_FAILED, LINK_FAILED, LINK_READ_MISSED, LINK_WRITE_LOST, PRETRIGGER_POINTS, ROLL_MAX_POINTS, SERIAL_EEPROM_WORDS, DriverVersion,
                       OutPutData, REQUEST_FITS, i2c_confirmation_code, set_scope_request)
 
 _INT_MAX = 2**31 - 1
@@ -16,6 +16,15 @@ class ZelqaError(Exception):
 
 class ZelqaNotFound(ZelqaError, OSError):
     """No instrument could be opened."""
+
+
+class ZelqaLinkFailed(ZelqaError):
+    """check_link() found the link failed, a write lost or a read without data;
+    `status` holds USBLinkStatus's bits."""
+
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
 
 
 class ZelqaNotOpen(ZelqaError):
@@ -111,6 +120,24 @@ class Zelqa:
         version = DriverVersion()
         self.lib.GetDriverVersion(ctypes.byref(version))
         return version.MajorVersion, version.MinorVersion
+
+    def link_status(self):
+        """USBLinkStatus: 0 when the last operations reached the instrument,
+        else the sum of LINK_FAILED, LINK_READ_MISSED and LINK_WRITE_LOST.
+        Reporting LINK_WRITE_LOST clears it."""
+        return self.lib.USBLinkStatus()
+
+    def check_link(self):
+        """Raises ZelqaLinkFailed when link_status() is not 0: call it after an
+        operation whose data matter, since the library's reads return stale
+        data or zeros, and its writes return, when the link has failed."""
+        status = self.link_status()
+        if status:
+            said = [text for bit, text in ((LINK_WRITE_LOST, "commands sent to the instrument were lost"),
+                                           (LINK_READ_MISSED, "the last read brought no data"),
+                                           (LINK_FAILED, "the link is in its failed state")) if status & bit]
+            raise ZelqaLinkFailed(f"the link to the instrument failed: {', '.join(said)} (USBLinkStatus {status})",
+                                  status)
 
     def enable_retry_dialog(self):
         """Lets the library ask the user to retry after a failed write (cannot be undone)."""

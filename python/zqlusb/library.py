@@ -1,4 +1,5 @@
-"""Finding and loading the library, and the prototypes of its 18 exports."""
+"""Finding and loading the library, and the prototypes of its exports: the 18
+of the original interface and USBLinkStatus behind them."""
 
 import ctypes
 import ctypes.util
@@ -31,6 +32,7 @@ PROTOTYPES = {
     "USBRetrieveScopeData": (ctypes.c_int, [ctypes.POINTER(OutPutData)]),
     "USBRetrieveRollModeData": (ctypes.c_int, [ctypes.POINTER(OutPutData)]),
     "USBRetrievePreTriggerData": (ctypes.c_int, [ctypes.POINTER(OutPutData)]),
+    "USBLinkStatus": (ctypes.c_int, []),
 }
 
 

@@ -11,6 +11,10 @@ BLOCK_MAX = 4194304
 I2C_CODE_MASK = 0x6C35
 ROLL_MAX_POINTS = 1344  # 64 packets of 21 points
 PRETRIGGER_POINTS = 32000
+# The bits of USBLinkStatus: what the 18 original exports never report.
+LINK_FAILED = 1  # the link is in its failed state
+LINK_READ_MISSED = 2  # the last read brought no data from the instrument
+LINK_WRITE_LOST = 4  # a write was given up since the last query (cleared by the query)
 
 SERIAL_EEPROM_WORDS = 64
 I2C_EEPROM_SIZE = 0x10000  # 16-bit byte addresses

@@ -1,4 +1,5 @@
-// The 18 exported functions. Each holds the one process-wide lock for the
+// The exported functions: the 18 of the original interface and the link
+// query behind them. Each holds the one process-wide lock for the
 // whole of its operation, so calls from several threads run one after the
 // other and never interleave their commands in the stream. The lock is
 // re-entrant: a call from the thread that holds it runs at once. That thread
@@ -154,6 +155,11 @@ ZQLUSB_API int ZQLUSB_CALL USBRetrievePreTriggerData(OutPutData *OutBuffer) {
     Hold hold;
     RetrievePreTriggerData(OutBuffer);
     return 0;
+}
+
+ZQLUSB_API int ZQLUSB_CALL USBLinkStatus(void) {
+    Hold hold;
+    return LinkStatus();
 }
 
 } // extern "C"

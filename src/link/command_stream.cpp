@@ -75,6 +75,7 @@ bool FlushForRead() {
     FlushBuffer();
     RequestStart = -1;
     RequestRead = -1;
+    ReadMissed = ReinitFailed != 0 ? 1 : 0;
     return ReinitFailed == 0;
 }
 
@@ -125,6 +126,9 @@ int ReadTransfer(void *area, std::uint32_t length, std::uint32_t *returned) {
     DWORD count = 0;
     BOOL ok = DeviceIoControl(DeviceHandle, IOCTL_SCOPE_READ, area, length, area, length, &count, nullptr);
     *returned = count;
+    if (!ok) {
+        ReadMissed = 1;
+    }
     return ok;
 }
 

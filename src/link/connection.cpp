@@ -14,6 +14,8 @@ HANDLE DeviceHandle = nullptr;
 int ReinitFailed = 0;
 int ReTry = 0;
 int OpenWindow = 0;
+int ReadMissed = 0;
+int WriteGivenUp = 0;
 
 namespace {
 
@@ -92,6 +94,21 @@ int InitDevice() {
 int ProbeReady() {
     DWORD returned = 0;
     return DeviceIoControl(DeviceHandle, IOCTL_SCOPE_READY, nullptr, 0, nullptr, 0, &returned, nullptr) ? 1 : 0;
+}
+
+int LinkStatus() {
+    int status = 0;
+    if (ReinitFailed != 0) {
+        status |= ZQLUSB_LINK_FAILED;
+    }
+    if (ReadMissed != 0) {
+        status |= ZQLUSB_LINK_READ_MISSED;
+    }
+    if (WriteGivenUp != 0) {
+        status |= ZQLUSB_LINK_WRITE_LOST;
+        WriteGivenUp = 0;
+    }
+    return status;
 }
 
 void SetBehaviour(int behaviour) {

@@ -18,6 +18,12 @@ extern int ReinitFailed;
 extern int ReTry;
 // Dialog mode: 1 lets a failed write ask the user whether to retry.
 extern int OpenWindow;
+// 1 when the last read request brought no data from the instrument: its
+// flush failed, so the read was skipped, or its read transfer failed.
+extern int ReadMissed;
+// 1 once a write transfer has been given up (its commands dropped, or the
+// user cancelled) since USBLinkStatus last reported it.
+extern int WriteGivenUp;
 
 // Result of USBInitDevice when the instrument could not be opened.
 constexpr int kInitFailed = 256;

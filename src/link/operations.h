@@ -13,6 +13,7 @@ void SetBehaviour(int behaviour);
 int ProbeReady();
 int InitDevice();
 void StoreDriverVersion(DriverVersion *version);
+int LinkStatus();
 
 void FlushBuffer();
 void SetEPB();

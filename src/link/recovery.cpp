@@ -34,7 +34,10 @@ int AskUser() {
 
 } // namespace
 
-int ProcessResult(int res) {
+namespace {
+
+// The recovery rules: 1 to issue the transfer again, 0 when it is done.
+int Decide(int res) {
     if (OpenWindow == 0) {
         ReinitFailed = res == 0 ? 1 : 0;
         return 0;
@@ -55,6 +58,18 @@ int ProcessResult(int res) {
     }
     CloseDevice();
     return 0;
+}
+
+} // namespace
+
+int ProcessResult(int res) {
+    const int again = Decide(res);
+    // A failed transfer that is not repeated is given up: its commands are
+    // lost, which no original export reports.
+    if (again == 0 && res == 0) {
+        WriteGivenUp = 1;
+    }
+    return again;
 }
 
 void WriteUntilDone(DWORD code, void *data, DWORD inLength, DWORD outLength) {

@@ -1,4 +1,4 @@
-// The core's 18 exports as the trace builds name them: src/api/exports.cpp
+// The core's exports (the 18 and the link query) as the trace builds name them: src/api/exports.cpp
 // is compiled there with each export's name defined to zqlcore_<name> (see
 // cmake/trace.cmake), so that the traced exports of exports.cpp here can
 // take the names and call the core beneath. On 32-bit Windows the decorated
@@ -26,4 +26,5 @@ int ZQLUSB_CALL zqlcore_USBReadDataBlock(unsigned char *Data, int Length);
 int ZQLUSB_CALL zqlcore_USBRetrieveScopeData(OutPutData *OutBuffer);
 int ZQLUSB_CALL zqlcore_USBRetrieveRollModeData(OutPutData *OutBuffer);
 int ZQLUSB_CALL zqlcore_USBRetrievePreTriggerData(OutPutData *OutBuffer);
+int ZQLUSB_CALL zqlcore_USBLinkStatus(void);
 }

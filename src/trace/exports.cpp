@@ -325,4 +325,11 @@ void ZqlTraceDetach(int processEnding) {
     EndSession(processEnding == 0);
 }
 
+// The link query sends nothing and changes no state the session shows, so
+// it is passed to the core unrecorded: the trace's calls stay the 18 of the
+// original interface.
+ZQLUSB_API int ZQLUSB_CALL USBLinkStatus(void) {
+    return zqlcore_USBLinkStatus();
+}
+
 } // extern "C"

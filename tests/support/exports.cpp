@@ -80,3 +80,5 @@ ZQL_FORWARD(int, USBReadDataBlock, (unsigned char *Data, int Length), (Data, Len
 ZQL_FORWARD(int, USBRetrieveScopeData, (OutPutData * OutBuffer), (OutBuffer))
 ZQL_FORWARD(int, USBRetrieveRollModeData, (OutPutData * OutBuffer), (OutBuffer))
 ZQL_FORWARD(int, USBRetrievePreTriggerData, (OutPutData * OutBuffer), (OutBuffer))
+// The extension behind the 18: plain scalars only, like DeviceReady.
+ZQL_FORWARD(int, USBLinkStatus, (void), ())

@@ -166,6 +166,11 @@ TEST_F(ScriptTest, AnyMistakeRejectsTheWholeScriptAndSaysWhere) {
         {"dialog retry later", "retry or cancel, not \"later\""},
         {"capture gap=-1", "gap must be a whole number from 0"},
         {"capture sometimes", "capture takes gap=N or still"},
+        // Every bad statement is named, not the first only.
+        {"a nois; b sine; c sine; fail-writes x",
+         "statement 1 \"a nois\": a channel needs a shape: sine, square, triangle, dc or noise; statement 3 "
+         "\" c sine\": unknown statement \"c\"; statement 4 \" fail-writes x\""},
+        {"frobnicate; replug after=2", "unknown statement \"frobnicate\"; replug without unplug"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.script);

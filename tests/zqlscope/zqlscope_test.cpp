@@ -324,7 +324,9 @@ TEST_F(ZqlscopeTest, CsvToStandardOutputKeepsTheMessagesOnStandardError) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         Outcome o = RunZqlscope(c.args);
         ASSERT_EQ(o.status, 0) << o.err;
-        EXPECT_EQ(o.out.rfind("index,channel_a,channel_b\n0,", 0), 0u) << o.out.substr(0, 80);
+        const std::string header =
+            c.args[0] == "roll" ? "index,channel_a,channel_b,block,block_state" : "index,channel_a,channel_b";
+        EXPECT_EQ(o.out.rfind(header + "\n0,", 0), 0u) << o.out.substr(0, 80);
         EXPECT_EQ(std::size_t(std::count(o.out.begin(), o.out.end(), '\n')), 1 + c.points);
         EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
         EXPECT_EQ(o.err.find("block 1:") != std::string::npos, c.args[0] == "roll" && c.points == 600) << o.err;
