@@ -65,6 +65,7 @@ def check(server, expected):
 
 
 def main(runner, exe, dll):
+    runner = os.path.abspath(runner) if os.sep in runner else runner
     with tempfile.TemporaryDirectory(prefix="zqlscope-scpi-") as folder:
         for f in (exe, dll):
             shutil.copy(f, folder)
