@@ -17,6 +17,8 @@ import sys
 import time
 import unittest
 
+import pyvisa
+
 from scpi_process import ScpiProcess, open_instrument, reopen, transcript
 
 SCRIPT = "a sine period=300 amplitude=90 offset=120; b triangle period=200 amplitude=50 offset=100"
@@ -91,13 +93,31 @@ BAD_LINES = [
 
 class PyvisaTest(unittest.TestCase):
     def setUp(self):
-        self.server = ScpiProcess(env=ENV)
+        self.start(ENV)
+
+    def start(self, env):
+        """A server and a client; both are closed at the end of the test,
+        even when opening the client fails."""
+        self.server = ScpiProcess(env=env)
+        self.addCleanup(self.stop_server, self.server)
+        self.addCleanup(self.close_client)  # runs first
         self.rm, self.inst = open_instrument(self.server.resource)
 
-    def tearDown(self):
-        self.inst.close()
-        self.rm.close()
-        code, err = self.server.stop()
+    def restart(self, env=ENV):
+        """A fresh server, whose first record is a fresh instrument's, as capture's is."""
+        self.doCleanups()
+        self.start(env)
+
+    def close_client(self):
+        for resource in (getattr(self, "inst", None), getattr(self, "rm", None)):
+            try:
+                if resource is not None:
+                    resource.close()
+            except pyvisa.errors.InvalidSession:  # closed by the test already
+                pass
+
+    def stop_server(self, server):
+        code, err = server.stop()
         self.assertEqual(code, 0, err)
         self.assertIn("zqlscope scpi: stopped", err)
 
@@ -126,9 +146,7 @@ class PyvisaTest(unittest.TestCase):
     def test_waveform_equals_capture(self):
         for points in (1000, 32768):
             with self.subTest(points=points):
-                self.server.stop()
-                self.server = ScpiProcess(env=ENV)  # the first record of a fresh instrument, as capture's
-                self.rm, self.inst = open_instrument(self.server.resource)
+                self.restart()
                 self.inst.write(f":ACQ:POIN {points};:TRIG:MODE OFF;:WAV:FORM BYTE")
                 self.inst.write(":SINGle")
                 got = []
@@ -152,9 +170,7 @@ class PyvisaTest(unittest.TestCase):
         for args, units in settings:
             with self.subTest(units=units):
                 table = measure_table("--count", "2000", *args)
-                self.server.stop()
-                self.server = ScpiProcess(env=ENV)
-                self.rm, self.inst = open_instrument(self.server.resource)
+                self.restart()
                 self.inst.write(":ACQ:POIN 2000;:TRIG:MODE OFF" + (";" + units if units else ""))
                 self.inst.write(":SINGle")
                 for key, label in LABELS.items():
@@ -167,9 +183,7 @@ class PyvisaTest(unittest.TestCase):
                             self.assertAlmostEqual(value, shown, delta=abs(shown) * 1e-3 + 1e-9, msg=(key, channel))
 
     def test_flat_signal_has_no_period(self):
-        self.server.stop()
-        self.server = ScpiProcess(env={"ZQLUSB_VIRTUAL_SCRIPT": "a dc offset=100"})
-        self.rm, self.inst = open_instrument(self.server.resource)
+        self.restart({"ZQLUSB_VIRTUAL_SCRIPT": "a dc offset=100"})
         self.inst.write(":TRIG:MODE OFF;:SINGle")
         self.assertEqual(self.inst.query(":MEAS:PER? CHAN1;FREQ? CHAN1;DUTY? CHAN1"), "9.91E37;9.91E37;9.91E37")
         self.assertEqual(self.inst.query(":MEAS:VPP? CHAN1;VAV? CHAN1"), "0;100")
