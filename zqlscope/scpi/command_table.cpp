@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "scpi/machine.h"
+#include "scpi/params.h"
 #include "scpi/replies.h"
 #include "zqlusb.h"
 
@@ -15,50 +16,6 @@ namespace zqlscope::scpi {
 namespace {
 
 using signal::Channel;
-
-Status Params(const Call &call, std::size_t least, std::size_t most) {
-    if (call.params.size() < least) {
-        return Status{code::kMissingParameter, std::to_string(least) + " expected"};
-    }
-    if (call.params.size() > most) {
-        return Status{code::kParameterNotAllowed, "at most " + std::to_string(most) + " expected"};
-    }
-    return Ok();
-}
-
-// A number within [low, high]: -104 when it is no number, -222 outside.
-Status NumberIn(const std::string &text, double low, double high, double &value) {
-    const auto number = ParseNumber(text);
-    if (!number) {
-        return Status{code::kDataTypeError, "'" + text + "' is not a number"};
-    }
-    if (*number < low || *number > high) {
-        return Status{code::kDataOutOfRange, text + " is outside " + Number(low) + " to " + Number(high)};
-    }
-    value = *number;
-    return Ok();
-}
-
-// Which of the mnemonics the word is: -224 when none.
-Status OneOf(const std::string &word, std::initializer_list<std::string_view> choices, int &index) {
-    index = 0;
-    for (std::string_view choice : choices) {
-        if (MatchNode(choice, word) == 0) {
-            return Ok();
-        }
-        ++index;
-    }
-    return Status{code::kIllegalParameterValue, "'" + word + "'"};
-}
-
-Status ChannelParam(const std::string &word, Channel &channel) {
-    const auto n = MatchNode("CHANnel#", word);
-    if (!n || *n < 1 || *n > 2) {
-        return Status{code::kIllegalParameterValue, "'" + word + "' is not CHANnel1 or CHANnel2"};
-    }
-    channel = *n == 1 ? Channel::A : Channel::B;
-    return Ok();
-}
 
 Channel SuffixChannel(const Call &call) {
     return call.suffixes.at(0) == 1 ? Channel::A : Channel::B;
