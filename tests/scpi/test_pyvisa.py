@@ -282,6 +282,31 @@ class PyvisaTest(unittest.TestCase):
         self.rm, self.inst = reopen(self.server.resource)
         self.assertEqual(self.inst.query("*IDN?").split(",")[0], "ZELQA")
 
+    def test_only_allowed_machines_on_another_address(self):
+        try:  # this machine's address on its network (no packet is sent)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+                probe.connect(("192.0.2.1", 9))
+                address = probe.getsockname()[0]
+        except OSError:
+            self.skipTest("no network address besides loopback")
+        if address.startswith("127."):
+            self.skipTest("no network address besides loopback")
+        for allow, served in (("192.0.2.7", False), (address, True)):
+            with self.subTest(allow=allow):
+                server = ScpiProcess("--listen", address, "--allow", allow, env=ENV)
+                self.addCleanup(self.stop_server, server)
+                with socket.create_connection((address, server.port), source_address=(address, 0), timeout=10) as s:
+                    s.sendall(b"*OPC?\n")
+                    with s.makefile("rb") as f:
+                        answer = f.readline().decode()
+                if served:
+                    self.assertEqual(answer, "1\n")
+                else:
+                    self.assertTrue(answer.startswith("ERROR: refused: this address may not use the instrument"), answer)
+        done = subprocess.run([os.environ["ZQLSCOPE"], "scpi", "--port", "0", "--listen", address], capture_output=True)
+        self.assertEqual(done.returncode, 2)
+        self.assertIn(b"name them with --allow", done.stderr)
+
     def test_figures(self):
         """Transfer rate beside zqlscope capture, and *OPC? per second."""
         self.inst.write(":ACQ:POIN 32768;:TRIG:MODE OFF;:WAV:FORM BYTE")

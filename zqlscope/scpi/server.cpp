@@ -192,7 +192,14 @@ struct Server::Impl {
                 shared.allowed.insert(live::Unmapped(literal));
                 continue;
             }
-            const auto results = resolver.resolve(live::CheckedHostName(name), "", ec);
+            std::string checked;
+            try {
+                checked = live::CheckedHostName(name);
+            } catch (const std::invalid_argument &) {
+                throw std::invalid_argument("--allow takes addresses and host names (letters, digits, '-' and '.'), "
+                                            "not '" + name + "'");
+            }
+            const auto results = resolver.resolve(checked, "", ec);
             if (ec) {
                 throw std::invalid_argument("--allow " + name + ": the name does not resolve: " + ec.message());
             }
