@@ -105,6 +105,7 @@ std::vector<Command> Table() {
           ""},
          Demo},
         {LiveSyntax(), Live},
+        {ScpiSyntax(), Scpi},
         {{"trace",
           "show a session trace as text, or check that it is complete",
           "show FILE | check FILE",

@@ -45,5 +45,7 @@ int Demo(const CommandSpec &syntax, const Arguments &args);
 int Live(const CommandSpec &syntax, const Arguments &args);
 int TraceFile(const CommandSpec &syntax, const Arguments &args); // trace show|check
 CommandSpec LiveSyntax(); // live's option table, beside the command in live/
+int Scpi(const CommandSpec &syntax, const Arguments &args);
+CommandSpec ScpiSyntax(); // scpi's option table, beside the command in scpi/
 
 } // namespace zqlscope
