@@ -94,6 +94,17 @@ void Store(const OptionSpec &option, const std::string &value, Arguments &out) {
 
 } // namespace
 
+std::vector<std::string> CommaList(const std::string &text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        items.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
+
 std::string Arguments::Text(const std::string &option, const std::string &fallback) const {
     auto it = options.find(option);
     return it == options.end() ? fallback : it->second;

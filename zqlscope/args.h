@@ -46,9 +46,12 @@ struct CommandSpec {
     std::string positionals;  // "load FILE", as the usage shows them; empty: none
     std::size_t maxWords = 0; // positional words accepted at most
     std::vector<OptionSpec> options;
-    std::string notes; // further paragraphs of the help; may be empty
+    std::string notes;           // further paragraphs of the help; may be empty
     bool opensInstrument = true; // false: --dialog is not offered, as it would do nothing
 };
+
+// The items of a comma-separated value ("a,b" is two; "" is one, empty).
+std::vector<std::string> CommaList(const std::string &text);
 
 struct Arguments {
     std::map<std::string, std::string> options; // "--count" -> "100", as given

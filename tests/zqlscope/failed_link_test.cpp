@@ -9,30 +9,16 @@
 #include "commands.h"
 #include "points_csv.h"
 #include "support/fixture.h"
+#include "zqlscope/run_zqlscope.h"
 
 namespace testbed {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Outcome RunZqlscope(const std::vector<std::string> &args) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    const int status = zqlscope::RunCommandLine(args);
-    std::string out = ::testing::internal::GetCapturedStdout();
-    return Outcome{status, out, ::testing::internal::GetCapturedStderr()};
-}
-
 fs::path Temp(const std::string &name) {
-    return fs::temp_directory_path() / ("zqlscope-link-test-" + std::to_string(::testing::UnitTest::GetInstance()
-                                                                                   ->random_seed()) +
-                                        "-" + name);
+    return fs::temp_directory_path() /
+           ("zqlscope-link-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" + name);
 }
 
 std::vector<std::string> Lines(const std::string &text) {
@@ -67,8 +53,7 @@ TEST_F(FailedLinkTest, EveryCommandThatReadsOrWritesSaysSoAndExits1) {
         Device().faults.failWrites = 1000; // every write fails: the link never recovers
         const Outcome o = RunZqlscope(c.args);
         EXPECT_EQ(o.status, 1) << o.out << o.err;
-        EXPECT_NE(o.err.find(std::string("the link to the instrument failed during ") + c.during),
-                  std::string::npos)
+        EXPECT_NE(o.err.find(std::string("the link to the instrument failed during ") + c.during), std::string::npos)
             << o.err;
         EXPECT_EQ(o.out.find("0,0,0"), std::string::npos) << "no points written: " << o.out;
         allowCallErrors = true;
@@ -145,11 +130,11 @@ TEST_F(FailedLinkTest, TheCsvCarriesTimeAndVoltsBesideTheCounts) {
     Device().acquisition.channelA = vi::Generator{vi::Shape::Dc, 1, 0, 138, 0};
     Device().acquisition.channelB = vi::Generator{vi::Shape::Dc, 1, 0, 100, 0};
     const Outcome o = RunZqlscope({"capture", "--count", "3", "--offset", "5", "--csv", "-", "--sample-rate", "2M",
-                           "--volts-per-count", "A=0.01,B=0.5", "--zero-count", "A=128"});
+                                   "--volts-per-count", "A=0.01,B=0.5", "--zero-count", "A=128"});
     ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(Lines(o.out), (std::vector<std::string>{"index,time_s,channel_a,channel_b,channel_a_V,channel_b_V",
-                                                      "5,0,138,100,0.1,50", "6,5e-07,138,100,0.1,50",
-                                                      "7,1e-06,138,100,0.1,50"}));
+    EXPECT_EQ(Lines(o.out),
+              (std::vector<std::string>{"index,time_s,channel_a,channel_b,channel_a_V,channel_b_V",
+                                        "5,0,138,100,0.1,50", "6,5e-07,138,100,0.1,50", "7,1e-06,138,100,0.1,50"}));
 }
 
 TEST_F(FailedLinkTest, RollsCsvMarksInvalidAndEmptyBlocks) {

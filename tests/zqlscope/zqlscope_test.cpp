@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <regex>
-#include <iostream>
 #include <sstream>
 
 #ifndef _WIN32
@@ -21,25 +21,12 @@
 #include "commands.h"
 #include "support/fixture.h"
 #include "waveform_files.h"
+#include "zqlscope/run_zqlscope.h"
 
 namespace testbed {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Outcome RunZqlscope(const std::vector<std::string> &args) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    int status = zqlscope::RunCommandLine(args);
-    std::string out = ::testing::internal::GetCapturedStdout();
-    return Outcome{status, out, ::testing::internal::GetCapturedStderr()};
-}
 
 fs::path TempPath(const std::string &name) {
     return fs::temp_directory_path() /
@@ -283,8 +270,13 @@ TEST_F(ZqlscopeTest, AnOutputBehindASymbolicLinkIsWrittenThroughIt) {
 // exit 1 with a sentence that gives the system's reason.
 TEST_F(ZqlscopeTest, AFailedStandardOutputFailsEveryCommand) {
     const std::vector<std::vector<std::string>> cases = {
-        {"info"}, {"i2c", "read", "0", "16"}, {"serial", "read", "3"}, {"capture", "--count", "4000", "--csv", "-"},
-        {"roll", "--blocks", "1", "--quiet", "--csv", "-"}, {"--help"}, {"capture", "--version"},
+        {"info"},
+        {"i2c", "read", "0", "16"},
+        {"serial", "read", "3"},
+        {"capture", "--count", "4000", "--csv", "-"},
+        {"roll", "--blocks", "1", "--quiet", "--csv", "-"},
+        {"--help"},
+        {"capture", "--version"},
     };
     for (const auto &args : cases) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -372,9 +364,11 @@ TEST_F(ZqlscopeTest, ARefusedConfirmationCodeIsReportedAsGivenAndNothingIsWritte
         std::vector<std::string> args;
         std::string says;
     } cases[] = {
-        {{"i2c", "write", "0x10", "5", "--code", "0"}, "refused the confirmation code 0x0000 for I2C EEPROM address 0x0010"},
+        {{"i2c", "write", "0x10", "5", "--code", "0"},
+         "refused the confirmation code 0x0000 for I2C EEPROM address 0x0010"},
         // 0x93CA is address 0's code: a code cut to 16 bits would look right.
-        {{"i2c", "read", "0", "--code", "0x193CA"}, "refused the confirmation code 0x193CA for I2C EEPROM address 0x0000"},
+        {{"i2c", "read", "0", "--code", "0x193CA"},
+         "refused the confirmation code 0x193CA for I2C EEPROM address 0x0000"},
         {{"i2c", "write", "0", "1", "--code", "0xFFFFFFFF"}, "refused the confirmation code 0xFFFFFFFF for"},
     };
     for (const auto &c : cases) {

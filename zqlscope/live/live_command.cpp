@@ -52,17 +52,6 @@ CommandSpec LiveSyntax() {
 
 namespace {
 
-std::vector<std::string> SplitList(const std::string &text) {
-    std::vector<std::string> items;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t comma = std::min(text.find(',', start), text.size());
-        items.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    return items;
-}
-
 live::LoopSettings SettingsFrom(const CommandSpec &syntax, const Arguments &args) {
     live::LoopSettings settings;
     const std::string mode = args.Text("--mode", "roll");
@@ -127,7 +116,7 @@ int Live(const CommandSpec &syntax, const Arguments &args) {
     where.port = static_cast<unsigned short>(OptionNumber(syntax, args, "--port"));
     where.address = args.Text("--listen", "127.0.0.1");
     if (args.Has("--allow-host")) {
-        where.allowHosts = SplitList(args.Text("--allow-host"));
+        where.allowHosts = CommaList(args.Text("--allow-host"));
     }
 
     live::Controls controls;

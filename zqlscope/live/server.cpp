@@ -26,6 +26,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include "access.h"
+#include "listener.h"
 #include "live.h"
 
 namespace zqlscope::live {
@@ -452,31 +453,9 @@ Server::~Server() = default;
 void Server::Start(const ServerSettings &settings) {
     const std::string &address = settings.address;
     const unsigned short port = settings.port;
-    error_code ec;
-    const auto ip = asio::ip::make_address(address, ec);
-    if (ec) {
-        throw std::invalid_argument("--listen must be an IPv4 or IPv6 address, not '" + address + "'");
-    }
-    const tcp::endpoint endpoint(ip, port);
+    const auto ip = ListenAddress(address);
     auto &acceptor = impl_->acceptor;
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec && ip.is_v6() && ip.to_v6().is_v4_mapped()) { // Windows takes IPv4 on an IPv6 socket only when asked
-        acceptor.set_option(asio::ip::v6_only(false), ec);
-    }
-#ifndef _WIN32
-    if (!ec) { // a restart may take the port at once; on Windows it would also take a port in use
-        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    }
-#endif
-    if (!ec) {
-        acceptor.bind(endpoint, ec);
-    }
-    if (!ec) {
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    }
-    if (ec) {
-        throw std::runtime_error("cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message());
-    }
+    Listen(acceptor, ip, port, address);
     Shared &shared = impl_->shared;
     shared.hosts.loopbackListener = IsLoopback(ip);
     for (const std::string &name : settings.allowHosts) {

@@ -15,37 +15,25 @@ namespace {
 // The usual port of SCPI over raw TCP.
 constexpr long kScpiPort = 5025;
 
-std::vector<std::string> Names(const std::string &text) {
-    std::vector<std::string> names;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t comma = std::min(text.find(',', start), text.size());
-        names.push_back(text.substr(start, comma - start));
-        start = comma + 1;
-    }
-    return names;
-}
-
 } // namespace
 
 CommandSpec ScpiSyntax() {
-    return {
-        "scpi",
-        "serve the instrument over SCPI (raw TCP, as bench instruments are), until Ctrl-C",
-        "",
-        0,
-        {{"--port", ValueKind::Number, "N", std::to_string(kScpiPort),
-          "TCP port, 0 to 65535; 0 takes any free port", 0, 65535},
-         {"--listen", ValueKind::Text, "ADDR", "127.0.0.1",
-          "address to serve on, IPv4 or IPv6; another than loopback needs --allow"},
-         {"--allow", ValueKind::Text, "NAME[,NAME]", "none",
-          "other machines (names or addresses) that may connect; this machine's own programs always may"}},
-        "Prints the VISA resource (TCPIP::127.0.0.1::5025::SOCKET) as the first line of standard output. One "
-        "command line per line feed, replies ended by a line feed; one client at a time, another is refused with "
-        "a line that says so. The instrument is opened at the start and stays open. Levels and times are in the "
-        "units the client gives (:CHANnel<n>:SCALe, :TIMebase:SRATe), else in counts and points: the instrument's "
-        "own scale is unknown to the library. Ctrl-C sends any register writes still pending, closes and exits "
-        "with 0."};
+    return {"scpi",
+            "serve the instrument over SCPI (raw TCP, as bench instruments are), until Ctrl-C",
+            "",
+            0,
+            {{"--port", ValueKind::Number, "N", std::to_string(kScpiPort),
+              "TCP port, 0 to 65535; 0 takes any free port", 0, 65535},
+             {"--listen", ValueKind::Text, "ADDR", "127.0.0.1",
+              "address to serve on, IPv4 or IPv6; another than loopback needs --allow"},
+             {"--allow", ValueKind::Text, "NAME[,NAME]", "none",
+              "other machines (names or addresses) that may connect; this machine's own programs always may"}},
+            "Prints the VISA resource (TCPIP::127.0.0.1::5025::SOCKET) as the first line of standard output. One "
+            "command line per line feed, replies ended by a line feed; one client at a time, another is refused with "
+            "a line that says so. The instrument is opened at the start and stays open. Levels and times are in the "
+            "units the client gives (:CHANnel<n>:SCALe, :TIMebase:SRATe), else in counts and points: the instrument's "
+            "own scale is unknown to the library. Ctrl-C sends any register writes still pending, closes and exits "
+            "with 0."};
 }
 
 int Scpi(const CommandSpec &syntax, const Arguments &args) {
@@ -53,7 +41,7 @@ int Scpi(const CommandSpec &syntax, const Arguments &args) {
     where.port = static_cast<unsigned short>(OptionNumber(syntax, args, "--port"));
     where.address = args.Text("--listen", "127.0.0.1");
     if (args.Has("--allow")) {
-        where.allow = Names(args.Text("--allow"));
+        where.allow = CommaList(args.Text("--allow"));
     }
     scpi::Machine machine;
     scpi::Server server({[&](std::string_view line) { return machine.Execute(line); },
@@ -68,7 +56,7 @@ int Scpi(const CommandSpec &syntax, const Arguments &args) {
     OpenInstrument(args);
     std::cout << server.Resource() << std::endl; // the first line, for whoever started us
     std::cerr << "zqlscope scpi: serving the instrument at " << server.Resource() << "; Ctrl-C ends\n";
-    server.Run(); // until Ctrl-C
+    server.Run();     // until Ctrl-C
     USBFlushBuffer(); // register writes not yet sent with an acquisition
     std::cerr << "zqlscope scpi: stopped\n";
     return kExitDone;

@@ -15,6 +15,7 @@
 #include <boost/asio/write.hpp>
 
 #include "live/access.h"
+#include "live/listener.h"
 
 #ifdef __linux__
 #include <netinet/in.h>
@@ -52,7 +53,8 @@ void AcknowledgeAtOnce(tcp::socket &socket) {
 std::string Peer(const tcp::socket &socket) {
     error_code ec;
     const auto remote = socket.remote_endpoint(ec);
-    return ec ? std::string("a client") : live::Unmapped(remote.address()).to_string() + ":" + std::to_string(remote.port());
+    return ec ? std::string("a client")
+              : live::Unmapped(remote.address()).to_string() + ":" + std::to_string(remote.port());
 }
 
 struct Shared {
@@ -116,12 +118,13 @@ class Session : public std::enable_shared_from_this<Session> {
             reply_ = shared_.handler.execute(line_);
             line_.clear();
             if (!reply_.empty()) {
-                asio::async_write(socket_, asio::buffer(reply_), [self = shared_from_this()](error_code ec, std::size_t) {
-                    if (!ec) {
-                        self->reply_.clear();
-                        self->Process();
-                    }
-                });
+                asio::async_write(socket_, asio::buffer(reply_),
+                                  [self = shared_from_this()](error_code ec, std::size_t) {
+                                      if (!ec) {
+                                          self->reply_.clear();
+                                          self->Process();
+                                      }
+                                  });
                 return;
             }
         }
@@ -197,7 +200,8 @@ struct Server::Impl {
                 checked = live::CheckedHostName(name);
             } catch (const std::invalid_argument &) {
                 throw std::invalid_argument("--allow takes addresses and host names (letters, digits, '-' and '.'), "
-                                            "not '" + name + "'");
+                                            "not '" +
+                                            name + "'");
             }
             const auto results = resolver.resolve(checked, "", ec);
             if (ec) {
@@ -216,37 +220,13 @@ Server::Server(LineHandler handler) : impl_(std::make_unique<Impl>()) {
 Server::~Server() = default;
 
 void Server::Start(const ServerSettings &settings) {
-    error_code ec;
-    const auto ip = asio::ip::make_address(settings.address, ec);
-    if (ec) {
-        throw std::invalid_argument("--listen must be an IPv4 or IPv6 address, not '" + settings.address + "'");
-    }
+    const auto ip = live::ListenAddress(settings.address);
     if (!live::IsLoopback(ip) && settings.allow.empty()) {
         throw std::invalid_argument("--listen " + settings.address +
                                     " serves other machines: name them with --allow NAME (SCPI has no password)");
     }
     impl_->Allow(settings.allow);
-    const tcp::endpoint endpoint(ip, settings.port);
-    auto &acceptor = impl_->acceptor;
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec && ip.is_v6() && ip.to_v6().is_v4_mapped()) { // Windows takes IPv4 on an IPv6 socket only when asked
-        acceptor.set_option(asio::ip::v6_only(false), ec);
-    }
-#ifndef _WIN32
-    if (!ec) { // a restart may take the port at once; on Windows it would also take a port in use
-        acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    }
-#endif
-    if (!ec) {
-        acceptor.bind(endpoint, ec);
-    }
-    if (!ec) {
-        acceptor.listen(asio::socket_base::max_listen_connections, ec);
-    }
-    if (ec) {
-        throw std::runtime_error("cannot listen on " + settings.address + " port " + std::to_string(settings.port) +
-                                 ": " + ec.message());
-    }
+    live::Listen(impl_->acceptor, ip, settings.port, settings.address);
     const auto shown = live::Unmapped(ip);
     const std::string host = shown.is_unspecified() ? (shown.is_v4() ? "127.0.0.1" : "::1") : shown.to_string();
     impl_->resource = "TCPIP::" + host + "::" + std::to_string(Port()) + "::SOCKET";
