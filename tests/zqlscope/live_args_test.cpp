@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "commands.h"
+#include "signal/trigger.h"
 
 namespace {
 
@@ -54,6 +55,26 @@ TEST(ZqlscopeLiveArguments, MistakesAreRefusedBeforeAnythingStarts) {
         EXPECT_EQ(out, "") << "no URL is printed";
         EXPECT_NE(err.find(c.says), std::string::npos) << err;
         EXPECT_NE(err.find("usage: zqlscope live"), std::string::npos) << err;
+    }
+}
+
+// The help names exactly the trigger modes the option takes.
+TEST(ZqlscopeLiveArguments, TheTriggerModesOfTheHelpAreTheOnesTaken) {
+    std::string placeholder;
+    for (const zqlscope::OptionSpec &option : zqlscope::LiveSyntax().options) {
+        placeholder = option.name == "--trigger-mode" ? option.placeholder : placeholder;
+    }
+    ASSERT_FALSE(placeholder.empty());
+    std::vector<std::string> named;
+    for (std::size_t start = 0; start <= placeholder.size();) {
+        const std::size_t bar = std::min(placeholder.find('|', start), placeholder.size());
+        named.push_back(placeholder.substr(start, bar - start));
+        start = bar + 1;
+    }
+    EXPECT_EQ(named, (std::vector<std::string>{"off", "auto", "normal", "single"}));
+    for (const std::string &mode : named) {
+        zqlscope::signal::TriggerMode parsed{};
+        EXPECT_EQ(zqlscope::signal::ParseMode(mode, parsed), "") << mode;
     }
 }
 

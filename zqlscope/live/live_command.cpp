@@ -31,7 +31,7 @@ CommandSpec LiveSyntax() {
           ZQLUSB_CHANNEL_POINTS},
          {"--trigger", ValueKind::Text, "SOURCE:SLOPE:LEVEL", "none",
           "trigger on channel a or b, rising or falling, at a level of 0 to 255 counts (a:rising:128)"},
-         {"--trigger-mode", ValueKind::Text, "auto|normal|single", "auto with --trigger, else off",
+         {"--trigger-mode", ValueKind::Text, "off|auto|normal|single", "auto with --trigger, else off",
           "auto: free-runs when nothing triggers for two screens; normal: keeps the last triggered screen; "
           "single: one trigger, then stops until re-armed; off: no trigger"},
          {"--trigger-position", ValueKind::Number, "PERCENT", "50",
