@@ -2,6 +2,8 @@
 // exit status 2 before a port is opened or the instrument is touched.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "commands.h"
 #include "signal/trigger.h"
 
