@@ -114,29 +114,40 @@ TEST_F(ReentryTest, AFailureInsideTheDialogFollowsTheSameRecoveryRules) {
     }
 }
 
+// Shows the dialog of a pending write answered Retry and, while it is shown,
+// starts `call` on another thread and runs `inside` on this one. Returns
+// whether the other thread's call had returned 100 ms into the dialog; both
+// flushes and the other thread are done when it returns.
+bool OtherThreadsCallReturnedDuringTheDialog(void (*call)(), void (*inside)()) {
+    PendingWriteThatShowsTheDialog(vi::Device());
+    vi::Device().dialogAnswers = {kRetry};
+    std::atomic<bool> otherReturned{false};
+    bool returnedDuringDialog = true;
+    std::thread other;
+    vi::Device().whileDialogShown = [&](vi::Instrument &) {
+        other = std::thread([&] {
+            call();
+            otherReturned = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        returnedDuringDialog = otherReturned.load();
+        inside();
+    };
+    USBFlushBuffer();
+    other.join();
+    USBFlushBuffer();
+    vi::Device().whileDialogShown = nullptr; // it holds this function's locals
+    return returnedDuringDialog;
+}
+
 TEST_F(ReentryTest, AnotherThreadWaitsUntilTheDialogsCallHasReturned) {
     if (kEmulatedX86) {
         GTEST_SKIP() << kTwoThreadsNotApplicable;
     }
     Open();
-    PendingWriteThatShowsTheDialog(Device());
-    Device().dialogAnswers = {kRetry};
-    std::atomic<bool> otherReturned{false};
-    bool returnedDuringDialog = true;
-    std::thread other;
-    Device().whileDialogShown = [&](vi::Instrument &) {
-        other = std::thread([&] {
-            USBWriteAddress(0x33);
-            otherReturned = true;
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        returnedDuringDialog = otherReturned.load();
-        USBWriteData(0x02); // this thread's call runs at once all the same
-    };
-    USBFlushBuffer();
-    other.join();
-    USBFlushBuffer();
-
+    // This thread's own call from inside the dialog runs at once all the same.
+    const bool returnedDuringDialog =
+        OtherThreadsCallReturnedDuringTheDialog([] { USBWriteAddress(0x33); }, [] { USBWriteData(0x02); });
     EXPECT_FALSE(returnedDuringDialog) << "a call from another thread ran while the dialog was shown";
     const Bytes pending = {CMD_ADDRESS, 0x10, CMD_DATA, 0x01};
     EXPECT_EQ(Streams(),
@@ -165,29 +176,14 @@ TEST_F(ReentryTest, EveryBufferCallOfAnotherThreadWaitsWhileTheDialogIsShown) {
         SCOPED_TRACE(c.name);
         Restart();
         Open();
-        PendingWriteThatShowsTheDialog(Device());
-        Device().dialogAnswers = {kRetry};
-        std::atomic<bool> otherReturned{false};
-        bool returnedDuringDialog = true;
-        std::thread other;
-        Device().whileDialogShown = [&](vi::Instrument &) {
-            other = std::thread([&] {
-                c.call();
-                otherReturned = true;
-            });
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            returnedDuringDialog = otherReturned.load();
-        };
-        USBFlushBuffer();
-        other.join();
-        USBFlushBuffer();
+        const bool returnedDuringDialog = OtherThreadsCallReturnedDuringTheDialog(c.call, [] {});
         EXPECT_FALSE(returnedDuringDialog) << "a call from another thread ran while the dialog was shown";
         const std::vector<Bytes> streams = Streams();
         ASSERT_FALSE(streams.empty());
         if (!c.sentLast.empty()) {
-            EXPECT_EQ(Bytes(streams.back().begin(), streams.back().begin() + static_cast<std::ptrdiff_t>(
-                                                                              std::min(streams.back().size(),
-                                                                                       c.sentLast.size()))),
+            EXPECT_EQ(Bytes(streams.back().begin(),
+                            streams.back().begin() +
+                                static_cast<std::ptrdiff_t>(std::min(streams.back().size(), c.sentLast.size()))),
                       c.sentLast);
         }
     }
@@ -233,8 +229,8 @@ TEST_F(ReentryTest, AReadInsideTheDialogOfAReadNeverTakesTheOtherCallsAnswer) {
     const struct {
         Inner inner;
         int answer;
-        std::size_t readTransfers;   // the inner call's and the outer call's
-        bool outerGetsItsPoints;     // else the record keeps its content outside what the link-failed copy writes
+        std::size_t readTransfers; // the inner call's and the outer call's
+        bool outerGetsItsPoints;   // else the record keeps its content outside what the link-failed copy writes
     } cases[] = {
         {kRollRead, kRetry, 2, true}, {kI2CRead, kRetry, 2, true}, {kFlush, kRetry, 1, true},
         {kWrite, kRetry, 1, true},    {kNothing, kRetry, 1, true}, {kRollRead, kCancel, 1, false},
@@ -251,11 +247,22 @@ TEST_F(ReentryTest, AReadInsideTheDialogOfAReadNeverTakesTheOtherCallsAnswer) {
         int innerByte = -1;
         Device().whileDialogShown = [&](vi::Instrument &) {
             switch (c.inner) {
-            case kRollRead: USBRetrieveRollModeData(inner.data.get()); break;
-            case kI2CRead: innerByte = USBReadI2CEEPROM(0x0200, ZqlusbI2CConfirmationCode(0x0200)); break;
-            case kFlush: USBWriteAddress(0x20); USBFlushBuffer(); break;
-            case kWrite: USBWriteAddress(0x21); USBWriteData(0x07); break;
-            case kNothing: break;
+            case kRollRead:
+                USBRetrieveRollModeData(inner.data.get());
+                break;
+            case kI2CRead:
+                innerByte = USBReadI2CEEPROM(0x0200, ZqlusbI2CConfirmationCode(0x0200));
+                break;
+            case kFlush:
+                USBWriteAddress(0x20);
+                USBFlushBuffer();
+                break;
+            case kWrite:
+                USBWriteAddress(0x21);
+                USBWriteData(0x07);
+                break;
+            case kNothing:
+                break;
             }
         };
         Record outer;
@@ -273,7 +280,8 @@ TEST_F(ReentryTest, AReadInsideTheDialogOfAReadNeverTakesTheOtherCallsAnswer) {
             EXPECT_EQ(innerByte, 0x6B);
         }
         if (c.inner == kWrite) {
-            EXPECT_EQ(Device().registers[0x21], 0x07) << "the writes made inside the dialog went out before the request";
+            EXPECT_EQ(Device().registers[0x21], 0x07)
+                << "the writes made inside the dialog went out before the request";
         }
         int mismatches = 0;
         for (std::size_t k = 0; k < kOuterPoints; ++k) {
