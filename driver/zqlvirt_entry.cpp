@@ -9,11 +9,17 @@
 // it off and on, for an unplugged instrument); when the host goes, every
 // pending and later request fails with STATUS_DEVICE_NOT_CONNECTED.
 //
+// This file holds the driver's load and unload, the instrument's device as
+// plug and play adds it, and the host's control device with its protection.
+// The other parts: zqlvirt_dispatch (every IRP's entry point, PnP and power),
+// zqlvirt_application (requests on the instrument), zqlvirt_host_role (the
+// control device's requests), zqlvirt_relay (the queue between them),
+// zqlvirt_interface (the device interface's state) and zqlvirt_state.h (the
+// state record and request helpers all of them share).
+//
 // C-level C++: no exceptions, no RTTI, no static constructors (nothing runs
 // them in a driver); all state is in one zero-initialised record.
-#include "zqlvirt_application.h"
-#include "zqlvirt_host_role.h"
-#include "zqlvirt_interface.h"
+#include "zqlvirt_dispatch.h"
 #include "zqlvirt_state.h"
 
 namespace zqlvirt {
@@ -24,74 +30,6 @@ namespace {
 
 // The instrument's device interface class, under which the library looks.
 const GUID kInterfaceClass = ZQL_INTERFACE_CLASS;
-
-// --- Plug and play and power ------------------------------------------------
-
-NTSTATUS PassDown(PIRP irp) {
-    IoSkipCurrentIrpStackLocation(irp);
-    return IoCallDriver(state.lower, irp);
-}
-
-void SetStarted(bool started) {
-    KIRQL irql;
-    KeAcquireSpinLock(&state.lock, &irql);
-    state.started = started;
-    KeReleaseSpinLock(&state.lock, irql);
-}
-
-NTSTATUS PnpRequest(PIRP irp) {
-    PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
-    switch (at->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        const NTSTATUS status = PassDown(irp);
-        SetStarted(true);
-        UpdateInterface();
-        return status;
-    }
-    case IRP_MN_REMOVE_DEVICE: {
-        SetStarted(false);
-        UpdateInterface();
-        HostGone(state.host);
-        WaitForInterface();
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        const NTSTATUS status = PassDown(irp);
-        IoDetachDevice(state.lower);
-        if (state.linkValid) {
-            RtlFreeUnicodeString(&state.link);
-            state.linkValid = false;
-        }
-        IoDeleteDevice(state.fdo);
-        state.fdo = nullptr;
-        state.lower = nullptr;
-        return status;
-    }
-    default:
-        return PassDown(irp);
-    }
-}
-
-NTSTATUS PowerRequest(PIRP irp) {
-    PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return PoCallDriver(state.lower, irp);
-}
-
-NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
-    if (device == state.control) {
-        return ControlRequest(irp);
-    }
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP:
-        return PnpRequest(irp);
-    case IRP_MJ_POWER:
-        return PowerRequest(irp);
-    case IRP_MJ_SYSTEM_CONTROL:
-        return PassDown(irp);
-    default:
-        return InstrumentRequest(irp);
-    }
-}
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (state.fdo != nullptr) {
