@@ -1,5 +1,5 @@
 // A stand-in for the kernel, just large enough to compile the virtual Zelqa
-// driver (driver/zqlvirt.cpp) unchanged as a native program: the types,
+// driver (driver/zqlvirt_*.cpp) unchanged as a native program: the types,
 // constants and calls it uses, with the same names and meanings. The calls
 // are implemented in standin_kernel.cpp, which records what the driver did
 // and lets a test run other requests at each release of the driver's lock
