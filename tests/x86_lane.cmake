@@ -17,8 +17,11 @@ target_compile_options(zqlvi_x86 PRIVATE ${ZQLUSB_WARNINGS})
 target_link_libraries(zqlvi_x86 PUBLIC zqltrace_reader)
 
 # The bed: the PE loader, the processor, the imports.
-add_library(zqlusb_x86_bed STATIC x86/pe_image.cpp x86/machine.cpp x86/imports.cpp x86/standin_calls.cpp
-                                  x86/system_calls.cpp x86/processor.cpp)
+add_library(zqlusb_x86_bed STATIC x86/pe_image.cpp x86/machine.cpp x86/guest_memory.cpp x86/guest_calls.cpp
+                                  x86/imports.cpp x86/standin_calls.cpp
+                                  x86/system_calls.cpp x86/kernel32_threads.cpp
+                                  x86/kernel32_files.cpp x86/kernel32_environment.cpp x86/msvcrt_heap.cpp
+                                  x86/processor.cpp)
 target_include_directories(zqlusb_x86_bed PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${ZQLUSB_UNICORN_INCLUDE})
 target_compile_options(zqlusb_x86_bed PRIVATE ${ZQLUSB_WARNINGS})
 target_link_libraries(zqlusb_x86_bed PUBLIC zqlvi_x86 ${ZQLUSB_UNICORN} ${ZQLUSB_CAPSTONE})

@@ -1,6 +1,8 @@
 // What the x86 DLL imports, served by the test bed: the seam's patched
 // calls by the virtual instrument's stand-in (standin_calls.cpp), and the
-// rest of kernel32 and the C runtime over the host (system_calls.cpp).
+// rest of kernel32 and the C runtime over the host (system_calls.cpp and
+// its rooms kernel32_threads, kernel32_files, kernel32_environment and
+// msvcrt_heap).
 #pragma once
 
 #include <cstdint>
