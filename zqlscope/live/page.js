@@ -31,8 +31,11 @@ const server = { link: "connecting", running: true, invalidBlocks: 0, socket: nu
                           b: { voltsPerCount: null, zeroCount: 0 } } };
 const measured = { rows: null, note: "" };
 // Figures for whoever watches the page (the browser test reads them).
+// frameCosts: ms from a frame's arrival to the end of its drawing, the newest
+// STATS_KEEP of them.
+const STATS_KEEP = 600;
 const stats = { framesReceived: 0, framesDrawn: 0, pointsReceived: 0, missed: 0, lastSequence: -1,
-                delays: [], fps: 0, pointsPerSecond: 0, drawsSinceTick: 0, pointsSinceTick: 0 };
+                delays: [], frameCosts: [], fps: 0, pointsPerSecond: 0, drawsSinceTick: 0, pointsSinceTick: 0 };
 window.zqlLive = { stats, server, view, data, measured };
 
 function now() { return performance.timeOrigin + performance.now(); }
@@ -69,7 +72,7 @@ function spanText(c, counts) {
 }
 
 // --- Data -----------------------------------------------------------------
-function onFrame(buffer) {
+function onFrame(buffer, arrived) {
   const v = new DataView(buffer);
   if (buffer.byteLength < HEADER_BYTES || v.getUint8(0) !== FRAME_FORMAT) return;
   const kind = v.getUint8(1), state = STATES[v.getUint8(3)] || "Off";
@@ -84,6 +87,7 @@ function onFrame(buffer) {
   data.triggerIndex = v.getInt32(20, true);
   if (state !== server.state) { server.state = state; showStatus(); }
   data.newestRead = readTime;
+  data.arrived = arrived;
   data.fresh = true;
   stats.framesReceived++;
   stats.pointsReceived += n;
@@ -354,8 +358,9 @@ function animate() {
     draw(true);
     stats.framesDrawn++;
     stats.drawsSinceTick++;
+    stats.frameCosts.push(performance.now() - data.arrived);
     stats.delays.push(now() - data.newestRead);
-    if (stats.delays.length > 600) stats.delays.splice(0, stats.delays.length - 600);
+    [stats.delays, stats.frameCosts].forEach((k) => { if (k.length > STATS_KEEP) k.splice(0, k.length - STATS_KEEP); });
     dirty = false;
   } else if (dirty) {
     draw(false);
@@ -470,7 +475,7 @@ function connect() {
   const socket = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws");
   socket.binaryType = "arraybuffer";
   socket.onopen = () => { server.socket = socket; stats.lastSequence = -1; send("frame " + span()); showStatus(); };
-  socket.onmessage = (e) => { if (typeof e.data === "string") onText(e.data); else onFrame(e.data); };
+  socket.onmessage = (e) => { if (typeof e.data === "string") onText(e.data); else onFrame(e.data, performance.now()); };
   socket.onclose = () => {
     server.socket = null; server.link = "server gone"; dirty = true; showStatus();
     setTimeout(connect, 2000);
