@@ -9,7 +9,7 @@ import unittest
 from selenium.webdriver.support.ui import Select
 
 from live_process import LiveProcess, wait_for
-from test_browser import UNITS, click, close_browser, set_viewport, start_browser, stat, trigger_state
+from browser_support import UNITS, click, close_browser, set_viewport, start_browser, stat, trigger_state
 
 WINDOWS = [("1280x720", 1280, 720, 1, False), ("phone 390x844 at 3x", 390, 844, 3, True)]
 SECONDS = 4
