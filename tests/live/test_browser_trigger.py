@@ -136,7 +136,7 @@ class TriggeredScreenTest(unittest.TestCase):
         canvas = d.find_element(By.ID, "scope")
         size = canvas.size
         level = d.execute_script("return window.zqlLive.server.trigger.level;")
-        marker_y = d.execute_script("return yOf('a', arguments[0], document.getElementById('scope').clientHeight);",
+        marker_y = d.execute_script("return window.zqlLive.yOf('a', arguments[0], document.getElementById('scope').clientHeight);",
                                     level)
         ActionChains(d).move_to_element_with_offset(canvas, size["width"] // 2 - 4, int(marker_y - size["height"] / 2)) \
             .click_and_hold().move_by_offset(0, -40).release().perform()
@@ -144,7 +144,7 @@ class TriggeredScreenTest(unittest.TestCase):
                  "a higher trigger level")
         time.sleep(0.7)  # the server's status confirms it
         self.assertGreater(d.execute_script("return window.zqlLive.server.trigger.level;"), level + 10)
-        d.execute_script("window.zqlLive.server.trigger.level = 128; sendTrigger();")
+        d.execute_script("window.zqlLive.server.trigger.level = 128; window.zqlLive.sendTrigger();")
 
     def test_5_measurements_and_units(self):
         d = self.driver
@@ -220,7 +220,7 @@ class TriggeredScreenTest(unittest.TestCase):
                              ["samplerate", "total analog", "analog1", "analog2"])
         # Without a sample rate the file has none and says what its time axis is.
         unscaled = d.execute_script("""
-            const kept = server.units;
+            const { server, sessionMetadata } = window.zqlLive, kept = server.units;
             server.units = { sampleRate: null, a: { voltsPerCount: null, zeroCount: 0 },
                              b: { voltsPerCount: null, zeroCount: 0 } };
             try { return sessionMetadata(); } finally { server.units = kept; }""")
@@ -243,7 +243,7 @@ class TriggeredScreenTest(unittest.TestCase):
         click(d, "zoomOut")
         self.assertEqual(text(d, "ppdText"), "1000 pts/div")
         time.sleep(1)
-        n, peak = d.execute_script("const f = spectrum('a'); let k = 1;"
+        n, peak = d.execute_script("const f = window.zqlLive.spectrum('a'); let k = 1;"
                                    "for (let i = 1; i < f.db.length; i++) if (f.db[i] > f.db[k]) k = i;"
                                    "return [f.n, k];")
         self.assertEqual(n, 8192)
