@@ -79,24 +79,37 @@ export function drawPersistent(w, h, fresh) {
 }
 
 // --- FFT of one channel over the points on screen ---------------------------
-export function fft(re, im) {
+// What a transform of n points needs, made once per size and reused every
+// frame: the Hann window, the twiddle factors and the work arrays.
+const fftTables = new Map();
+function fftTable(n) {
+  let t = fftTables.get(n);
+  if (t) return t;
+  t = { window: new Float64Array(n), cos: new Float64Array(n / 2), sin: new Float64Array(n / 2),
+        re: new Float64Array(n), im: new Float64Array(n), db: new Float64Array(n / 2) };
+  for (let i = 0; i < n; i++) t.window[i] = 0.5 * (1 - Math.cos(2 * Math.PI * i / (n - 1)));
+  for (let k = 0; k < n / 2; k++) { t.cos[k] = Math.cos(-2 * Math.PI * k / n); t.sin[k] = Math.sin(-2 * Math.PI * k / n); }
+  fftTables.set(n, t);
+  return t;
+}
+
+// In place, radix 2; t holds the twiddles of re.length points.
+export function fft(re, im, t) {
   const n = re.length;
   for (let i = 1, j = 0; i < n; i++) {
     let bit = n >> 1;
     for (; j & bit; bit >>= 1) j ^= bit;
     j ^= bit;
-    if (i < j) { [re[i], re[j]] = [re[j], re[i]]; [im[i], im[j]] = [im[j], im[i]]; }
+    if (i < j) { let x = re[i]; re[i] = re[j]; re[j] = x; x = im[i]; im[i] = im[j]; im[j] = x; }
   }
   for (let len = 2; len <= n; len <<= 1) {
-    const angle = -2 * Math.PI / len, wr = Math.cos(angle), wi = Math.sin(angle);
+    const half = len >> 1, step = n / len;
     for (let i = 0; i < n; i += len) {
-      let cr = 1, ci = 0;
-      for (let k = 0; k < len / 2; k++) {
-        const ar = re[i + k + len / 2] * cr - im[i + k + len / 2] * ci;
-        const ai = re[i + k + len / 2] * ci + im[i + k + len / 2] * cr;
-        re[i + k + len / 2] = re[i + k] - ar; im[i + k + len / 2] = im[i + k] - ai;
-        re[i + k] += ar; im[i + k] += ai;
-        [cr, ci] = [cr * wr - ci * wi, cr * wi + ci * wr];
+      for (let k = 0; k < half; k++) {
+        const cr = t.cos[k * step], ci = t.sin[k * step], p = i + k, q = p + half;
+        const ar = re[q] * cr - im[q] * ci, ai = re[q] * ci + im[q] * cr;
+        re[q] = re[p] - ar; im[q] = im[p] - ai;
+        re[p] += ar; im[p] += ai;
       }
     }
   }
@@ -104,18 +117,19 @@ export function fft(re, im) {
 
 // Magnitudes in dB of a Hann-windowed frame, 0 dB a sine of full-scale
 // amplitude (128 counts); the largest power of two of the points on screen.
+// The magnitudes are the table's own array, rewritten by the next call.
 export function spectrum(c) {
   const s = onScreen();
   let n = 1;
   while (n * 2 <= Math.min(s.count, FFT_MAX)) n *= 2;
   if (n < 16) return null;
-  const re = new Float64Array(n), im = new Float64Array(n), start = s.first + s.count - n;
+  const t = fftTable(n), re = t.re, im = t.im, samples = data[c], start = s.first + s.count - n;
   let mean = 0;
-  for (let i = 0; i < n; i++) mean += data[c][start + i];
+  for (let i = 0; i < n; i++) mean += samples[start + i];
   mean /= n;
-  for (let i = 0; i < n; i++) re[i] = (data[c][start + i] - mean) * 0.5 * (1 - Math.cos(2 * Math.PI * i / (n - 1)));
-  fft(re, im);
-  const db = new Float64Array(n / 2), gain = n / 4 * MID; // Hann's coherent gain 1/2, one side
+  for (let i = 0; i < n; i++) { re[i] = (samples[start + i] - mean) * t.window[i]; im[i] = 0; }
+  fft(re, im, t);
+  const db = t.db, gain = n / 4 * MID; // Hann's coherent gain 1/2, one side
   for (let k = 0; k < n / 2; k++) db[k] = 20 * Math.log10(Math.max(1e-9, Math.hypot(re[k], im[k]) / gain));
   return { db, n };
 }
