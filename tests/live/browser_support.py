@@ -8,10 +8,13 @@ import statistics
 import subprocess
 import tempfile
 import time
+import unittest
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+
+from live_process import LiveProcess, wait_for
 
 SCREENSHOTS = os.environ.get("ZQLSCOPE_SCREENSHOT_DIR", tempfile.gettempdir())
 
@@ -133,3 +136,21 @@ def frame_figures(driver, seconds):
 def metadata_keys(text):
     return [line.split("=")[0] for line in text.splitlines() if "=" in line and not line.startswith("#")]
 
+
+
+class PageTestCase(unittest.TestCase):
+    """One `zqlscope live` (with LIVE_ARGS) and one 1280x720 page on it for
+    the whole class, started once frames are being drawn."""
+    LIVE_ARGS = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.live = LiveProcess(*cls.LIVE_ARGS)
+        cls.driver = start_browser(1280, 720)
+        cls.driver.get(cls.live.url)
+        wait_for(lambda: stat(cls.driver, "framesDrawn") > 20, 20, "frames drawn on the page")
+
+    @classmethod
+    def tearDownClass(cls):
+        close_browser(cls.driver)
+        assert cls.live.stop() == 0

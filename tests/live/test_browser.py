@@ -18,24 +18,13 @@ from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select
 
 from browser_support import (
+    PageTestCase,
     CHANNEL_A, CHANNEL_B, COLOUR_CHECK, DIFFERENCE, SCREENSHOTS, SNAPSHOT, STILL, UNITS, click, close_browser,
     command_line_measurements, page_measurements, set_viewport, start_browser, stat, text, trigger_state)
 from live_process import LiveProcess, wait_for
 
 
-class LivePageTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.live = LiveProcess()
-        cls.driver = start_browser(1280, 720)
-        cls.driver.get(cls.live.url)
-        wait_for(lambda: stat(cls.driver, "framesDrawn") > 20, 20, "frames drawn on the page")
-
-    @classmethod
-    def tearDownClass(cls):
-        close_browser(cls.driver)
-        assert cls.live.stop() == 0
-
+class LivePageTest(PageTestCase):
     def colours(self):
         return (self.driver.execute_script(COLOUR_CHECK, CHANNEL_A),
                 self.driver.execute_script(COLOUR_CHECK, CHANNEL_B))

@@ -8,8 +8,8 @@ import unittest
 
 from selenium.webdriver.support.ui import Select
 
-from live_process import LiveProcess, wait_for
-from browser_support import UNITS, click, close_browser, set_viewport, start_browser, stat, trigger_state
+from browser_support import UNITS, PageTestCase, click, set_viewport, stat, trigger_state
+from live_process import wait_for
 
 WINDOWS = [("1280x720", 1280, 720, 1, False), ("phone 390x844 at 3x", 390, 844, 3, True)]
 SECONDS = 4
@@ -52,18 +52,8 @@ def figures(driver):
     return count / SECONDS, statistics.median(costs), costs[int(len(costs) * 0.95)]
 
 
-class FrameCostTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.live = LiveProcess("--trigger", "a:rising:128", *UNITS)
-        cls.driver = start_browser(1280, 720)
-        cls.driver.get(cls.live.url)
-        wait_for(lambda: stat(cls.driver, "framesDrawn") > 20, 20, "frames drawn on the page")
-
-    @classmethod
-    def tearDownClass(cls):
-        close_browser(cls.driver)
-        assert cls.live.stop() == 0
+class FrameCostTest(PageTestCase):
+    LIVE_ARGS = ("--trigger", "a:rising:128", *UNITS)
 
     def test_frame_cost_plain_and_everything_on(self):
         d = self.driver
