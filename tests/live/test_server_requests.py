@@ -5,6 +5,7 @@ limit, and a page that stops reading while the server keeps its memory
 bounded."""
 import json
 import os
+import re
 import socket
 import time
 import unittest
@@ -80,6 +81,33 @@ class LiveServerTest(unittest.TestCase):
         head_only = exchange(self.live.port, b"HEAD " + page + b" HTTP/1.1\r\n" + HOST + b"Connection: close\r\n\r\n")
         self.assertTrue(head_only.endswith(b"\r\n\r\n"), "HEAD has no body")
         self.assertIn(b"Content-Length: %d" % len(body), head_only)
+
+    def test_each_module_of_the_script_is_served_with_its_type(self):
+        # The entry and every module it imports, directly or not, are served
+        # as JavaScript; a path that is no part of the page is not found.
+        cookie = b"Cookie: zqlscope-live-%d=%s\r\n" % (self.live.port, self.live.token.encode())
+
+        def get(path):
+            answer = exchange(self.live.port, b"GET " + path.encode() + b" HTTP/1.1\r\n" + HOST + cookie +
+                              b"Connection: close\r\n\r\n", 1 << 20)
+            head, _, body = answer.partition(b"\r\n\r\n")
+            return status_of(answer), head, body.decode()
+
+        seen, waiting = set(), ["/page.js"]
+        while waiting:
+            path = waiting.pop()
+            with self.subTest(path):
+                status, head, body = get(path)
+                self.assertEqual(status, 200)
+                self.assertIn(b"Content-Type: text/javascript; charset=utf-8", head)
+                seen.add(path)
+                for name in re.findall(r'^import (?:.* from )?"\./([\w.]+)";$', body, re.M):
+                    if "/" + name not in seen:
+                        waiting.append("/" + name)
+        self.assertGreater(len(seen), 5, "the script is split into modules")
+        for path in ("/nothing.js", "/page.js/", "/../page.js"):
+            with self.subTest(path):
+                self.assertIn(get(path)[0], (400, 404))
 
     def test_malformed_and_unwanted_requests_get_clear_errors(self):
         for what, request, expected in MALFORMED:
