@@ -1,7 +1,7 @@
 // Drawing the screen on the canvas: grid, traces (Y-T and XY), persistence,
 // the FFT, labels, markers and the link notice, once per animation frame when
 // a frame arrived or the picture changed.
-import { $, COLOURS, COUNTS_PER_DIV, DIVS_X, DIVS_Y, FADE, FFT_FLOOR_DB, FFT_MAX, MID, STATS_KEEP, ZOOMS, data, now, onScreen, rateText, server, spanText, stats, timeText, ui, view, xOf, yOf } from "./scope_state.js";
+import { $, COLOURS, COUNTS_PER_DIV, DIVS_X, DIVS_Y, FADE, FFT_FLOOR_DB, FFT_MAX, MID, STATS_KEEP, ZOOMS, data, now, onScreen, rateText, server, spanText, stats, takeWaitingScreen, timeText, ui, view, xOf, yOf } from "./scope_state.js";
 import { drawCursors, showCursorReadout } from "./cursors_measurements.js";
 export const canvas = $("scope"), ctx = canvas.getContext("2d");
 export const persist = document.createElement("canvas"), pctx = persist.getContext("2d");
@@ -231,17 +231,36 @@ export function draw(fresh) {
   showCursorReadout();
 }
 
+// Draws the frame that just became fresh and keeps its figures.
+function drawFresh() {
+  data.fresh = false;
+  const start = performance.now();
+  draw(true);
+  const end = performance.now();
+  stats.framesDrawn++;
+  stats.drawsSinceTick++;
+  stats.frameCosts.push(end - data.arrived);
+  stats.drawCosts.push(end - start);
+  stats.delays.push(now() - data.newestRead);
+  [stats.delays, stats.frameCosts, stats.drawCosts].forEach((k) => { if (k.length > STATS_KEEP) k.splice(0, k.length - STATS_KEEP); });
+  ui.dirty = false;
+  drawnThisFrame = true;
+}
+
+// At most one frame is drawn per display frame. A frame that arrives while
+// nothing has been drawn in the current display frame is drawn at once: the
+// browser shows it at the next refresh, a display frame sooner than waiting
+// for the next animation callback. Otherwise it waits for that callback.
+let drawnThisFrame = false;
+export function drawArrived() {
+  if (!drawnThisFrame && (takeWaitingScreen() || data.fresh)) drawFresh();
+}
+
 export function animate() {
-  if (data.fresh) {
-    data.fresh = false;
-    draw(true);
-    stats.framesDrawn++;
-    stats.drawsSinceTick++;
-    stats.frameCosts.push(performance.now() - data.arrived);
-    stats.delays.push(now() - data.newestRead);
-    [stats.delays, stats.frameCosts].forEach((k) => { if (k.length > STATS_KEEP) k.splice(0, k.length - STATS_KEEP); });
-    ui.dirty = false;
-  } else if (ui.dirty) {
+  drawnThisFrame = false;
+  takeWaitingScreen();
+  if (data.fresh) drawFresh();
+  else if (ui.dirty) {
     draw(false);
     ui.dirty = false;
   }

@@ -24,17 +24,33 @@ export const view = { on: { a: true, b: true }, pos: { a: 0, b: 0 }, scale: { a:
                timeCursors: false, levelCursors: false, t: [0.3, 0.7], y: [0.35, 0.65] };
 export const data = { mode: "roll", kind: 0, a: new Uint8Array(ROLL_KEEP), b: new Uint8Array(ROLL_KEEP), length: 0,
                triggerIndex: -1, newestRead: 0, fresh: false };
+// Whole screens (capture records, triggered screens) not yet drawn, oldest
+// first. The server reads in 10 ms steps, so two screens can land within one
+// display frame and none in the next; holding them lets each be drawn on a
+// display frame of its own (and blended into persistence) instead of the
+// second replacing the first. Three cover the bunching of 10 ms reads against
+// a 60 Hz display; beyond that the page is behind and the oldest goes.
+export const SCREENS_WAITING = 2;
+export const waiting = [];
+
+// The oldest waiting screen becomes the one on screen; false if none waits.
+export function takeWaitingScreen() {
+  if (!waiting.length) return false;
+  Object.assign(data, waiting.shift(), { fresh: true });
+  return true;
+}
 export const server = { link: "connecting", running: true, invalidBlocks: 0, socket: null, state: "Off",
                  trigger: { mode: "off", source: "a", slope: "rising", level: 128, position: 50, holdoff: 0 },
                  units: { sampleRate: null, a: { voltsPerCount: null, zeroCount: 0 },
                           b: { voltsPerCount: null, zeroCount: 0 } } };
 export const measured = { rows: null, note: "" };
 // Figures for whoever watches the page (the browser test reads them).
-// frameCosts: ms from a frame's arrival to the end of its drawing, the newest
-// STATS_KEEP of them.
+// frameCosts: ms from a frame's arrival to the end of its drawing; drawCosts:
+// ms of the drawing alone (the rest is the wait for the next animation frame);
+// the newest STATS_KEEP of each.
 export const STATS_KEEP = 600;
 export const stats = { framesReceived: 0, framesDrawn: 0, pointsReceived: 0, missed: 0, lastSequence: -1,
-                delays: [], frameCosts: [], fps: 0, pointsPerSecond: 0, drawsSinceTick: 0, pointsSinceTick: 0 };
+                delays: [], frameCosts: [], drawCosts: [], fps: 0, pointsPerSecond: 0, drawsSinceTick: 0, pointsSinceTick: 0 };
 window.zqlLive = { stats, server, view, data, measured };
 
 export function now() { return performance.timeOrigin + performance.now(); }
@@ -90,4 +106,4 @@ export function xOf(index, w) { return index * (w - 1) / (span() - 1); }
 // A redraw wanted (the picture changed without a new frame), and the marker or
 // cursor being dragged.
 export const ui = { dirty: true, dragging: null };
-export const show = { status() {}, controls() {}, triggerControls() {}, measurements() {}, unitsNote() {} };
+export const show = { status() {}, controls() {}, triggerControls() {}, measurements() {}, unitsNote() {}, frame() {} };

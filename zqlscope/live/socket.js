@@ -4,7 +4,7 @@
 // server's trigger placed). Status and the measurements of the frame on
 // screen arrive as JSON text. The page sends "run", "stop", "reconnect",
 // "rearm", "frame N" and "trigger MODE SOURCE SLOPE LEVEL POSITION HOLDOFF".
-import { FRAME_FORMAT, HEADER_BYTES, ROLL_KEEP, STATES, data, measured, server, show, span, stats, ui } from "./scope_state.js";
+import { FRAME_FORMAT, HEADER_BYTES, ROLL_KEEP, SCREENS_WAITING, STATES, data, measured, server, show, span, stats, ui, waiting } from "./scope_state.js";
 export function onFrame(buffer, arrived) {
   const v = new DataView(buffer);
   if (buffer.byteLength < HEADER_BYTES || v.getUint8(0) !== FRAME_FORMAT) return;
@@ -14,14 +14,16 @@ export function onFrame(buffer, arrived) {
   if (stats.lastSequence >= 0 && sequence > stats.lastSequence + 1) stats.missed += sequence - stats.lastSequence - 1;
   stats.lastSequence = sequence;
   const a = new Uint8Array(buffer, HEADER_BYTES, n), b = new Uint8Array(buffer, HEADER_BYTES + n, n);
-  if (kind === 0) appendRoll(a, b);
-  else { data.a = a.slice(); data.b = b.slice(); data.length = n; }
-  data.kind = kind;
-  data.triggerIndex = v.getInt32(20, true);
+  const frame = { kind, triggerIndex: v.getInt32(20, true), newestRead: readTime, arrived };
+  if (kind === 0) {
+    waiting.length = 0; // a roll replaces whatever screens were still to be drawn
+    appendRoll(a, b);
+    Object.assign(data, frame, { fresh: true });
+  } else {
+    waiting.push(Object.assign(frame, { a: a.slice(), b: b.slice(), length: n }));
+    if (waiting.length > SCREENS_WAITING) waiting.shift();
+  }
   if (state !== server.state) { server.state = state; show.status(); }
-  data.newestRead = readTime;
-  data.arrived = arrived;
-  data.fresh = true;
   stats.framesReceived++;
   stats.pointsReceived += n;
   stats.pointsSinceTick += n;
@@ -70,7 +72,7 @@ export function connect() {
   const socket = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws");
   socket.binaryType = "arraybuffer";
   socket.onopen = () => { server.socket = socket; stats.lastSequence = -1; send("frame " + span()); show.status(); };
-  socket.onmessage = (e) => { if (typeof e.data === "string") onText(e.data); else onFrame(e.data, performance.now()); };
+  socket.onmessage = (e) => { if (typeof e.data === "string") onText(e.data); else { onFrame(e.data, performance.now()); show.frame(); } };
   socket.onclose = () => {
     server.socket = null; server.link = "server gone"; ui.dirty = true; show.status();
     setTimeout(connect, 2000);
