@@ -134,7 +134,8 @@ class Server {
     std::unique_ptr<Impl> impl_;
 };
 
-// The page's files, embedded at build time: page.html, page.css, page.js.
+// The page's files, embedded at build time: page.html, page.css, page.js and
+// the script's modules.
 struct Asset {
     const char *path; // "/page.js"
     const char *contentType;

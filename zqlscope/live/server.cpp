@@ -1,6 +1,6 @@
 // The HTTP and WebSocket server of zqlscope live, on Boost.Beast over Asio.
 // One thread runs all connections. GET / serves the embedded page (and
-// /page.css, /page.js its style and script), GET /ws upgrades to the
+// /page.css and /page.js with the script's modules), GET /ws upgrades to the
 // WebSocket that carries frames and status to the page and its commands
 // back; anything else gets an HTTP error. Only known host names are served,
 // and the page and the WebSocket need this start's key (access.h). Every connection's
