@@ -28,8 +28,9 @@ export const data = { mode: "roll", kind: 0, a: new Uint8Array(ROLL_KEEP), b: ne
 // first. The server reads in 10 ms steps, so two screens can land within one
 // display frame and none in the next; holding them lets each be drawn on a
 // display frame of its own (and blended into persistence) instead of the
-// second replacing the first. Three cover the bunching of 10 ms reads against
-// a 60 Hz display; beyond that the page is behind and the oldest goes.
+// second replacing the first. Two cover the bunching of 10 ms reads against
+// a 60 Hz display (at most two reads fall in one 16.7 ms frame); beyond that
+// the page is behind and the oldest goes.
 export const SCREENS_WAITING = 2;
 export const waiting = [];
 
